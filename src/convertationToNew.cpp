@@ -1,0 +1,539 @@
+#include "convertationToNew.h"
+
+#include "common.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/erase.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <libintl.h>
+#include <regex>
+#include <unistd.h>
+
+const std::vector<std::string> protocols = {"tcp", "udp", "icmp", "ip", "smb"};
+const std::string inputValue = "in";
+const std::string outputValue = "out";
+const std::string inoutValue = "inout";
+
+const std::string unifiedRulesFilePath =
+    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/firewall/rules/cfgRule";
+const std::string suricataRulesFilePath =
+    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/suricata/rules/cfg.rules";
+
+RuleInfo::RuleInfo(const SystemRuleInfo& rule, uint32_t position)
+    : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode), message(rule.message),
+      action(rule.access), protocol(rule.proto), localAddrs(rule.localAddrs),
+      remoteAddrs(rule.remoteAddrs), adapters(rule.adapters), exefile(rule.exefile),
+      schedule(rule.schedule), content(rule.content), direction(inoutValue), audit(rule.audit),
+      enable(rule.enable), substr(rule.substr), nocase(rule.nocase) {
+    if (rule.icmpSend && !rule.icmpReceive) {
+        direction = outputValue;
+    } else if (!rule.icmpSend && rule.icmpReceive) {
+        direction = inputValue;
+    }
+}
+
+RuleInfo::RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position)
+    : order(position), message(rule.message), action(rule.access), protocol(rule.proto),
+      localAddrs(rule.localAddrs), localPorts(rule.localPorts), remoteAddrs(rule.remoteAddrs),
+      remotePorts(rule.remotePorts), exefile(rule.exefile), schedule(rule.schedule),
+      content(rule.content), direction(rule.direction), wildcard(rule.wildcard),
+      regexp(rule.regexp), audit(rule.audit), enable(rule.enable), substr(rule.substr),
+      nocase(rule.nocase) {}
+
+namespace {
+
+// IP protocol numbers of the protocol names that have no header word of
+// their own; such rules are written as "ip" with ip_proto.
+const char* protocolNumber(const std::string& protocol) {
+    static const std::pair<const char*, const char*> numbers[] = {
+        {"egp", "8"}, {"hmp", "20"}, {"xns-idp", "22"}, {"rdp", "27"}, {"rvd", "66"},
+    };
+    for (const auto& [name, number] : numbers) {
+        if (protocol == name) {
+            return number;
+        }
+    }
+    return nullptr;
+}
+
+bool isProtocolName(const std::string& protocol) {
+    return std::find(protocols.begin(), protocols.end(), protocol) != protocols.end();
+}
+
+// A protocol given as a number is ICMP when it reads as the int 1; a number
+// beyond the int range is not.
+bool isIcmpNumber(const std::string& protocol) {
+    bool ok = false;
+    return strToInt(protocol.c_str(), &ok) == 1 && ok;
+}
+
+} // namespace
+
+bool isSuricataProtocol(const std::string& protocol) {
+    return isProtocolName(protocol) || protocol == "any" || isDigit(protocol) ||
+           protocolNumber(protocol) != nullptr;
+}
+
+bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
+                   const std::vector<NetworkFlowRuleInfo>& networkFlowRules) {
+    bool valid = true;
+    for (const auto& rule : systemRules) {
+        // A rule for neither direction is not converted at all.
+        const bool converted = rule.icmpSend || rule.icmpReceive;
+        if (converted && !isSuricataProtocol(rule.proto)) {
+            printMessage("Unknown protocol '" + rule.proto + "' of system rule " +
+                         std::to_string(rule.id) + "!");
+            valid = false;
+        }
+    }
+    for (const auto& rule : networkFlowRules) {
+        if (rule.direction != inputValue && rule.direction != outputValue &&
+            rule.direction != inoutValue) {
+            printMessage("Invalid direction '" + rule.direction + "' of network flow rule " +
+                         std::to_string(rule.id) + "!");
+            valid = false;
+        }
+        if (!isSuricataProtocol(rule.proto)) {
+            printMessage("Unknown protocol '" + rule.proto + "' of network flow rule " +
+                         std::to_string(rule.id) + "!");
+            valid = false;
+        }
+    }
+    return valid;
+}
+
+void convertationRules(std::vector<SystemRuleInfo> systemRules,
+                       std::vector<NetworkFlowRuleInfo> networkFlowRules,
+                       std::vector<RuleInfo>& rules) {
+    rules.clear();
+    const auto byOrder = [](const auto& a, const auto& b) { return a.order < b.order; };
+    std::stable_sort(systemRules.begin(), systemRules.end(), byOrder);
+    std::stable_sort(networkFlowRules.begin(), networkFlowRules.end(), byOrder);
+    rules.reserve(systemRules.size() + networkFlowRules.size());
+
+    uint32_t position = 1;
+    const auto takeNetworkFlowRules = [&](const std::string& direction) {
+        for (const auto& rule : networkFlowRules) {
+            if (rule.direction == direction) {
+                rules.emplace_back(rule, position++);
+            }
+        }
+    };
+    const auto takeSystemRules = [&](bool send, bool receive) {
+        for (const auto& rule : systemRules) {
+            if (rule.icmpSend == send && rule.icmpReceive == receive) {
+                rules.emplace_back(rule, position++);
+            }
+        }
+    };
+    takeNetworkFlowRules(inputValue);
+    takeSystemRules(false, true);
+    takeNetworkFlowRules(inoutValue);
+    takeSystemRules(true, true);
+    takeSystemRules(true, false);
+    takeNetworkFlowRules(outputValue);
+}
+
+namespace {
+
+// Appends text to a file through a buffer of its own and tells whether every
+// byte reached the file and the file was closed cleanly.
+class FileWriter {
+  public:
+    explicit FileWriter(const std::string& path)
+        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666)) {
+        buffer_.reserve(capacity);
+    }
+    ~FileWriter() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    FileWriter(const FileWriter&) = delete;
+    FileWriter& operator=(const FileWriter&) = delete;
+
+    bool isOpen() const { return fd_ >= 0; }
+
+    std::string& buffer() { return buffer_; }
+
+    // Writes the buffer out once it is full.
+    void commit() {
+        if (buffer_.size() >= capacity) {
+            flush();
+        }
+    }
+
+    // Writes what is left and closes the file; false when anything was lost.
+    bool close() {
+        flush();
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0 && !failed_;
+    }
+
+  private:
+    static constexpr size_t capacity = 1 << 20;
+
+    void flush() {
+        const char* data = buffer_.data();
+        size_t left = buffer_.size();
+        while (left > 0 && !failed_) {
+            const ssize_t written = ::write(fd_, data, left);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                failed_ = true;
+                break;
+            }
+            data += written;
+            left -= static_cast<size_t>(written);
+        }
+        buffer_.clear();
+    }
+
+    int fd_;
+    std::string buffer_;
+    bool failed_ = false;
+};
+
+bool reportOpenFailure(const char* message, const std::string& path) {
+    printMessage(gettext(message) + path);
+    return false;
+}
+
+bool closeWriter(FileWriter& writer, const std::string& path) {
+    if (!writer.close()) {
+        printMessage("Can't write file '" + path + "'!");
+        return false;
+    }
+    return true;
+}
+
+// One line of the unified rule file: the key in a column of 19 characters,
+// then the value.
+void appendParameter(std::string& out, const char* key, const std::string& value) {
+    const size_t keyLength = std::char_traits<char>::length(key);
+    out.append(key, keyLength);
+    out.append(19 - keyLength, ' ');
+    out += value;
+    out += '\n';
+}
+
+const std::string& boolText(bool value) {
+    static const std::string yes = "true";
+    static const std::string no = "false";
+    return value ? yes : no;
+}
+
+std::string icmpText(int32_t value) {
+    return value == -1 ? std::string() : std::to_string(value);
+}
+
+} // namespace
+
+bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& path) {
+    FileWriter writer(path);
+    if (!writer.isOpen()) {
+        return reportOpenFailure("Can't open file to write configuration: ", path);
+    }
+    std::string& out = writer.buffer();
+    for (const auto& rule : rules) {
+        const bool icmp =
+            isDigit(rule.protocol) ? isIcmpNumber(rule.protocol) : rule.protocol == "icmp";
+        appendParameter(out, "order", std::to_string(rule.order));
+        appendParameter(out, "message", rule.message);
+        appendParameter(out, "action", rule.action);
+        appendParameter(out, "protocol", rule.protocol);
+        appendParameter(out, "subjects", rule.subjects);
+        appendParameter(out, "objects", rule.objects);
+        if (icmp) {
+            appendParameter(out, "icmp_type", icmpText(rule.icmpType));
+            appendParameter(out, "icmp_code", icmpText(rule.icmpCode));
+        }
+        appendParameter(out, "local_addrs", rule.localAddrs);
+        appendParameter(out, "local_ports", rule.localPorts);
+        appendParameter(out, "remote_addrs", rule.remoteAddrs);
+        appendParameter(out, "remote_ports", rule.remotePorts);
+        appendParameter(out, "adapters", rule.adapters);
+        appendParameter(out, "exefile", rule.exefile);
+        appendParameter(out, "substr", boolText(rule.substr));
+        appendParameter(out, "content", rule.content);
+        appendParameter(out, "wildcard", rule.wildcard);
+        appendParameter(out, "regexp", rule.regexp);
+        appendParameter(out, "direction", rule.direction);
+        appendParameter(out, "nocase", boolText(rule.nocase));
+        appendParameter(out, "schedule", rule.schedule);
+        appendParameter(out, "enable", boolText(rule.enable));
+        appendParameter(out, "audit", boolText(rule.audit));
+        appendParameter(out, "alarm", boolText(rule.alarm));
+        appendParameter(out, "id", std::to_string(rule.id));
+        out += '\n';
+        writer.commit();
+    }
+    return closeWriter(writer, path);
+}
+
+namespace {
+
+// The msg value is quoted in the rule language: backslash, double quote and
+// semicolon are escaped with a backslash.
+void appendEscapedMessage(std::string& line, const std::string& message) {
+    for (const char c : message) {
+        if (c == '\\' || c == '"' || c == ';') {
+            line += '\\';
+        }
+        line += c;
+    }
+}
+
+// Appends " (text)" for a quoted option, with " nocase;" after it when asked.
+void appendQuotedOption(std::string& line, const char* option, const std::string& value,
+                        bool nocase) {
+    line += ' ';
+    line += option;
+    line += ":\"";
+    line += value;
+    line += nocase ? "\"; nocase;" : "\";";
+}
+
+// Builds the Suricata line of one rule; false, with nothing appended to the
+// file, when the rule cannot be expressed.
+bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
+    if (!rule.enable) {
+        line += '#';
+    }
+    const bool allow = rule.action == "allow";
+    line += allow ? "drop" : rule.action;
+
+    bool icmp = false;
+    const char* ipProto = nullptr;
+    line += ' ';
+    if (isProtocolName(rule.protocol)) {
+        line += rule.protocol;
+        icmp = rule.protocol == "icmp";
+    } else {
+        line += "ip";
+        if (isDigit(rule.protocol)) {
+            ipProto = rule.protocol.c_str();
+            icmp = isIcmpNumber(rule.protocol);
+        } else if (rule.protocol != "any") {
+            ipProto = protocolNumber(rule.protocol);
+            if (ipProto == nullptr) {
+                printMessage("Unknown protocol '" + rule.protocol + "' of rule " +
+                             std::to_string(rule.id) + "!");
+                return false;
+            }
+        }
+    }
+
+    const auto appendColumn = [&line](const std::string& value, auto format) {
+        if (value.empty()) {
+            line += " any";
+        } else {
+            format(value, line);
+        }
+    };
+    appendColumn(rule.localAddrs, formatIPAddress);
+    appendColumn(rule.localPorts, formatPorts);
+    line += " <>";
+    appendColumn(rule.remoteAddrs, formatIPAddress);
+    appendColumn(rule.remotePorts, formatPorts);
+
+    line += " (msg:\"";
+    appendEscapedMessage(line, rule.message);
+    line += "\";";
+    if (ipProto != nullptr) {
+        line += " ip_proto:";
+        line += ipProto;
+        line += ';';
+    }
+    if (icmp && rule.icmpType != -1) {
+        line += " itype:" + std::to_string(rule.icmpType) + ";";
+    }
+    if (icmp && rule.icmpCode != -1) {
+        line += " icode:" + std::to_string(rule.icmpCode) + ";";
+    }
+    if (allow) {
+        line += " inverse;";
+    }
+    if (!rule.subjects.empty() && !formatSubjects(rule, line)) {
+        return false;
+    }
+    if (!rule.objects.empty() && !formatObjects(rule.objects, line)) {
+        return false;
+    }
+    if (!rule.exefile.empty()) {
+        line += " exefile:\"";
+        line += rule.exefile;
+        line += rule.substr ? "\"; substr;" : "\";";
+        if (rule.nocase) {
+            line += " nocase;";
+        }
+    }
+    if (!rule.audit) {
+        line += " noalert;";
+    }
+    if (rule.alarm) {
+        line += " alarm;";
+    }
+    if (!rule.content.empty()) {
+        appendQuotedOption(line, "content", rule.content, rule.nocase);
+    }
+    if (!rule.wildcard.empty()) {
+        appendQuotedOption(line, "wildcard", rule.wildcard, rule.nocase);
+    }
+    if (!rule.regexp.empty()) {
+        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase);
+    }
+    if (!rule.schedule.empty()) {
+        appendQuotedOption(line, "schedule", rule.schedule, false);
+    }
+    line += " priority:" + std::to_string(rule.order) + ";";
+    line += " iface:\"";
+    line += rule.adapters.empty() ? std::string("*") : rule.adapters;
+    line += '=';
+    line += rule.direction;
+    line += "\";";
+    line += " sid:" + std::to_string(rule.id) + ";)\n";
+    return true;
+}
+
+} // namespace
+
+bool writeToSuricataFileRules(const std::vector<RuleInfo>& rules, const std::string& path) {
+    FileWriter writer(path);
+    if (!writer.isOpen()) {
+        return reportOpenFailure("Can't open Suricata file to write configuration: ", path);
+    }
+    std::string& out = writer.buffer();
+    for (const auto& rule : rules) {
+        const size_t lineStart = out.size();
+        if (!buildSuricataLine(rule, out)) {
+            // The refused rule's partial line is not written; the lines of
+            // the rules before it are.
+            out.resize(lineStart);
+            closeWriter(writer, path);
+            return false;
+        }
+        writer.commit();
+    }
+    return closeWriter(writer, path);
+}
+
+namespace {
+
+std::vector<std::string> splitAt(const std::string& text, const char* separators) {
+    std::vector<std::string> parts;
+    boost::algorithm::split(parts, text, boost::algorithm::is_any_of(separators));
+    return parts;
+}
+
+// Splits "key:names" into the key and the name list; anything after a second
+// ":" is dropped. False when there is no ":" at all.
+bool splitKeyAndNames(const std::string& value, std::string& key, std::string& names) {
+    const std::vector<std::string> parts = splitAt(value, ":");
+    if (parts.size() < 2) {
+        return false;
+    }
+    key = parts[0];
+    names = parts[1];
+    return true;
+}
+
+} // namespace
+
+bool formatIPAddress(const std::string& addrs, std::string& line) {
+    line += " [";
+    for (std::string item : splitAt(addrs, ",")) {
+        boost::algorithm::erase_all(item, " ");
+        line += item;
+        line += ", ";
+    }
+    line.resize(line.size() - 2);
+    line += ']';
+    return true;
+}
+
+bool formatPorts(const std::string& ports, std::string& line) {
+    line += " [";
+    for (const std::string& item : splitAt(ports, ",")) {
+        std::vector<std::string> parts = splitAt(item, "-");
+        boost::algorithm::erase_all(parts[0], " ");
+        line += parts[0];
+        if (parts.size() == 2) {
+            boost::algorithm::erase_all(parts[1], " ");
+            line += ": ";
+            line += parts[1];
+        }
+        line += ", ";
+    }
+    line.resize(line.size() - 2);
+    line += ']';
+    return true;
+}
+
+bool formatSubjects(const RuleInfo& rule, std::string& line) {
+    std::string key;
+    std::string names;
+    if (!splitKeyAndNames(rule.subjects, key, names)) {
+        return false;
+    }
+    boost::algorithm::erase_all(key, " ");
+    const bool smb = rule.protocol == "smb";
+    if (key == "users") {
+        line += smb ? " smb.user:\"" : " user:\"";
+    } else if (key == "groups") {
+        line += smb ? " smb.group:\"" : " group:\"";
+    } else {
+        return false;
+    }
+    for (std::string name : splitAt(names, ",")) {
+        boost::algorithm::erase_all(name, " ");
+        // A domain\user name keeps its backslash, escaped.
+        for (const char c : name) {
+            line += c;
+            if (c == '\\') {
+                line += '\\';
+            }
+        }
+        line += ',';
+    }
+    line.pop_back();
+    line += "\";";
+    return true;
+}
+
+bool formatObjects(const std::string& objects, std::string& line) {
+    std::string key;
+    std::string names;
+    if (!splitKeyAndNames(objects, key, names)) {
+        return false;
+    }
+    boost::algorithm::trim_if(key, boost::algorithm::is_any_of(" \t\n\v\f\r"));
+    if (key == "shares") {
+        line += " smb.share; ";
+    } else if (key == "channels") {
+        line += " smb.named_pipe; ";
+    } else {
+        return false;
+    }
+    static const std::regex special(R"(([\^\$\*\+\?\{\}\[\]\\\|\(\)\.]))", std::regex::ECMAScript);
+    static const std::regex whitespace(R"(\s)", std::regex::ECMAScript);
+    line += "pcre:\"/^(?:";
+    for (std::string name : splitAt(names, ",")) {
+        boost::algorithm::trim_if(name, boost::algorithm::is_any_of(" \t\n\v\f\r"));
+        name = std::regex_replace(name, special, "\\$1");
+        name = std::regex_replace(name, whitespace, "\\s");
+        line += name;
+        line += '|';
+    }
+    line.pop_back();
+    line += ")$/\";";
+    return true;
+}

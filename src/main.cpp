@@ -1,0 +1,475 @@
+#include "main.h"
+
+#include "common.h"
+#include "convertationToNew.h"
+
+#include <boost/filesystem.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <getopt.h>
+#include <libintl.h>
+#include <new>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <variant>
+
+namespace fs = boost::filesystem;
+
+const std::string systemRulesFilePath =
+    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgSystemRule";
+const std::string networkFlowRulesFilePath =
+    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
+const std::string newFirewallRulesPath =
+    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/firewall/rules";
+const std::string newSuricataRulesPath =
+    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/suricata/rules";
+
+namespace {
+
+// Reads a file line by line from a descriptor, in large chunks. A line is
+// handed out without its line feed; a last line without one is handed out
+// all the same.
+class LineReader {
+  public:
+    explicit LineReader(int fd) : fd_(fd), buffer_(1 << 20) {}
+
+    // False at the end of the file or on a read error (see failed()).
+    bool next(std::string& line) {
+        line.clear();
+        for (;;) {
+            if (position_ < filled_) {
+                const char* start = buffer_.data() + position_;
+                const size_t available = filled_ - position_;
+                const void* feed = std::memchr(start, '\n', available);
+                if (feed != nullptr) {
+                    const size_t length = static_cast<const char*>(feed) - start;
+                    line.append(start, length);
+                    position_ += length + 1;
+                    return true;
+                }
+                line.append(start, available);
+                position_ = filled_;
+                pending_ = true;
+            }
+            const ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                failed_ = got < 0;
+                const bool last = pending_ && !failed_;
+                pending_ = false;
+                return last;
+            }
+            position_ = 0;
+            filled_ = static_cast<size_t>(got);
+        }
+    }
+
+    bool failed() const { return failed_; }
+
+  private:
+    int fd_;
+    std::vector<char> buffer_;
+    size_t position_ = 0;
+    size_t filled_ = 0;
+    bool pending_ = false; // part of a line without its line feed is read
+    bool failed_ = false;
+};
+
+// A field of a legacy record that a key sets: strings take the value as it
+// is, flags are true for exactly "true", numbers are parsed.
+template <typename Record>
+using FieldRef =
+    std::variant<std::string Record::*, bool Record::*, uint64_t Record::*, int32_t Record::*>;
+
+template <typename Record> using KeyTable = std::unordered_map<std::string, FieldRef<Record>>;
+
+const KeyTable<SystemRuleInfo>& systemRuleKeys() {
+    using R = SystemRuleInfo;
+    static const KeyTable<R> keys = {
+        {"id", &R::id},
+        {"message", &R::message},
+        {"access", &R::access},
+        {"proto", &R::proto},
+        {"icmp_type", &R::icmpType},
+        {"icmp_code", &R::icmpCode},
+        {"icmp_send", &R::icmpSend},
+        {"icmp_receive", &R::icmpReceive},
+        {"local_addrs", &R::localAddrs},
+        {"remote_addrs", &R::remoteAddrs},
+        {"adapters", &R::adapters},
+        {"exefile", &R::exefile},
+        {"substr", &R::substr},
+        {"schedule", &R::schedule},
+        {"content", &R::content},
+        {"nocase", &R::nocase},
+        {"order", &R::order},
+        {"enable", &R::enable},
+        {"audit", &R::audit},
+        {"default", &R::isDefault},
+    };
+    return keys;
+}
+
+const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
+    using R = NetworkFlowRuleInfo;
+    static const KeyTable<R> keys = {
+        {"id", &R::id},
+        {"message", &R::message},
+        {"access", &R::access},
+        {"proto", &R::proto},
+        {"local_addrs", &R::localAddrs},
+        {"local_ports", &R::localPorts},
+        {"remote_addrs", &R::remoteAddrs},
+        {"remote_ports", &R::remotePorts},
+        {"exefile", &R::exefile},
+        {"substr", &R::substr},
+        {"schedule", &R::schedule},
+        {"content", &R::content},
+        {"wildcard", &R::wildcard},
+        {"regexp", &R::regexp},
+        {"nocase", &R::nocase},
+        {"direction", &R::direction},
+        {"order", &R::order},
+        {"enable", &R::enable},
+        {"audit", &R::audit},
+        {"default", &R::isDefault},
+    };
+    return keys;
+}
+
+// Stores the value in the field; false when a number is rejected.
+template <typename Record>
+bool setField(Record& record, const FieldRef<Record>& field, std::string& value) {
+    if (auto text = std::get_if<std::string Record::*>(&field)) {
+        record.*(*text) = std::move(value);
+        return true;
+    }
+    if (auto flag = std::get_if<bool Record::*>(&field)) {
+        record.*(*flag) = value == "true";
+        return true;
+    }
+    bool ok = false;
+    if (auto number = std::get_if<uint64_t Record::*>(&field)) {
+        record.*(*number) = strToULong(value.c_str(), &ok);
+        return ok;
+    }
+    // ICMP type and code: empty and -1 both mean none.
+    auto icmpNumber = std::get<int32_t Record::*>(field);
+    if (value.empty() || value == "-1") {
+        record.*icmpNumber = -1;
+        return true;
+    }
+    record.*icmpNumber = strToInt(value.c_str(), &ok);
+    return ok;
+}
+
+// Opens a legacy rule file for reading. Anything but a regular file (also
+// behind a symbolic link) is refused: a FIFO or a device could block the
+// reader or feed it without end.
+int openRegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads a legacy rule file of key/value blocks, each ended by an empty line
+// or by the end of the file. Every block starts from the record's starting
+// values; a block without any known key stores nothing.
+template <typename Record>
+bool readRuleFile(const std::string& path, const KeyTable<Record>& keys, std::vector<Record>& rules,
+                  bool* opened) {
+    rules.clear();
+    if (opened != nullptr) {
+        *opened = false;
+    }
+    const int fd = openRegularFile(path);
+    if (fd < 0) {
+        std::printf(gettext("Can't open file '%s' to read configuration!\n"), path.c_str());
+        std::fflush(stdout);
+        return false;
+    }
+    if (opened != nullptr) {
+        *opened = true;
+    }
+
+    LineReader reader(fd);
+    Record record;
+    bool hasKnownKey = false;
+    unsigned long lineNumber = 0;
+    std::string line;
+    std::string key;
+    std::string value;
+    while (reader.next(line)) {
+        ++lineNumber;
+        // CRLF files read like LF files.
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty()) {
+            if (hasKnownKey) {
+                rules.push_back(std::move(record));
+                hasKnownKey = false;
+            }
+            record = Record();
+            continue;
+        }
+        key.clear();
+        value.clear();
+        getParameterValue(&key, &value, std::move(line));
+        const auto field = keys.find(key);
+        if (field == keys.end()) {
+            continue;
+        }
+        hasKnownKey = true;
+        if (!setField(record, field->second, value)) {
+            printMessage("Invalid value '" + value + "' of '" + key + "' in line " +
+                         std::to_string(lineNumber) + " of file '" + path + "'!");
+            ::close(fd);
+            return false;
+        }
+    }
+    ::close(fd);
+    if (reader.failed()) {
+        printMessage("Can't read file '" + path + "'!");
+        return false;
+    }
+    if (hasKnownKey) {
+        rules.push_back(std::move(record));
+    }
+    return true;
+}
+
+} // namespace
+
+bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* opened,
+                         const std::string& path) {
+    return readRuleFile(path, systemRuleKeys(), rules, opened);
+}
+
+bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* opened,
+                              const std::string& path) {
+    return readRuleFile(path, networkFlowRuleKeys(), rules, opened);
+}
+
+namespace {
+
+// Runs a work directory operation; a refusal of the file system is reported
+// with the path and the system's reason.
+bool prepareWorkDirectory(void (*operation)(const std::string&), const std::string& path) {
+    try {
+        operation(path);
+        return true;
+    } catch (const fs::filesystem_error& error) {
+        printMessage("Can't prepare work directory '" + path + "': " + error.code().message() +
+                     "!");
+        return false;
+    }
+}
+
+void removeWorkRoot() {
+    try {
+        removeDirectory(workRootPath);
+    } catch (const fs::filesystem_error& error) {
+        printMessage("Can't remove work directory '" + workRootPath +
+                     "': " + error.code().message() + "!");
+    }
+}
+
+// Takes the exclusive lock on the firewall's directory; -1 when another
+// process holds it or it cannot be had, with a message.
+int lockFirewallRoot() {
+    if (!prepareWorkDirectory(createDirectory, firewallRootPath)) {
+        return -1;
+    }
+    const int fd = ::open(firewallRootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        printMessage("Can't prepare work directory '" + firewallRootPath +
+                     "': " + std::strerror(errno) + "!");
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            printMessage("Another conversion is running: can't lock '" + firewallRootPath + "'!");
+        } else {
+            printMessage("Can't prepare work directory '" + firewallRootPath +
+                         "': " + std::strerror(errno) + "!");
+        }
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The steps of a conversion from fresh work trees to the packed output
+// archive. False, with the step's message, at the first step that fails or
+// when an interrupting signal arrived.
+bool convertInWorkRoot(const std::string& backupPath, std::string& archivePath) {
+    // Work trees left by a conversion that ended abnormally must not be read,
+    // appended to or packed.
+    if (!prepareWorkDirectory(removeDirectory, oldWorkTreePath) ||
+        !prepareWorkDirectory(removeDirectory, newWorkTreePath) ||
+        !prepareWorkDirectory(createDirectory, oldWorkTreePath) ||
+        !prepareWorkDirectory(createDirectory, newWorkTreePath) || interruptSignal() != 0) {
+        return false;
+    }
+
+    if (!unpackArchive(backupPath)) {
+        if (interruptSignal() == 0) {
+            printMessage("Error unpack archive!");
+        }
+        return false;
+    }
+
+    std::vector<SystemRuleInfo> systemRules;
+    std::vector<NetworkFlowRuleInfo> networkFlowRules;
+    bool systemFileOpened = false;
+    bool networkFlowFileOpened = false;
+    const bool systemRulesRead = readFileSystemRules(systemRules, &systemFileOpened);
+    const bool networkFlowRulesRead =
+        readFileNetworkFlowRules(networkFlowRules, &networkFlowFileOpened);
+    // One missing file alone leaves its list empty; a rejected value, or no
+    // rule file at all, fails the conversion.
+    if ((systemFileOpened && !systemRulesRead) ||
+        (networkFlowFileOpened && !networkFlowRulesRead) ||
+        (!systemFileOpened && !networkFlowFileOpened) || interruptSignal() != 0) {
+        return false;
+    }
+    if (!validateRules(systemRules, networkFlowRules)) {
+        return false;
+    }
+
+    std::vector<RuleInfo> rules;
+    convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
+    for (size_t i = 0; i < rules.size(); ++i) {
+        rules[i].id = i + 1;
+    }
+
+    if (!prepareWorkDirectory(createDirectory, newSuricataRulesPath) ||
+        !prepareWorkDirectory(createDirectory, newFirewallRulesPath) || !writeToFileRules(rules) ||
+        !writeToSuricataFileRules(rules) || interruptSignal() != 0) {
+        return false;
+    }
+    std::vector<RuleInfo>().swap(rules);
+
+    if (!packArchive(backupPath, &archivePath)) {
+        if (interruptSignal() == 0) {
+            printMessage("Error pack archive!");
+        }
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool convertSettings(const std::string& backupPath) {
+    catchInterruptSignals();
+    const int lock = lockFirewallRoot();
+    if (lock < 0) {
+        restoreInterruptSignals();
+        printMessage("Conversion failed!");
+        return false;
+    }
+
+    std::string archivePath;
+    bool completed = false;
+    try {
+        completed = convertInWorkRoot(backupPath, archivePath);
+    } catch (const std::bad_alloc&) {
+        printMessage("Out of memory!");
+    } catch (const fs::filesystem_error& error) {
+        printMessage("Can't prepare work directory '" + error.path1().string() +
+                     "': " + error.code().message() + "!");
+    }
+    // A signal that arrived after packing still fails the conversion: its
+    // archive is removed like any partial one.
+    if (interruptSignal() != 0) {
+        completed = false;
+    }
+    if (completed) {
+        printMessage("Output archive: " + archivePath);
+        printMessage("Conversion completed!");
+        removeWorkRoot();
+    } else {
+        if (!archivePath.empty()) {
+            ::unlink(archivePath.c_str());
+        }
+        removeWorkRoot();
+        printMessage("Conversion failed!");
+    }
+    ::close(lock);
+    restoreInterruptSignals();
+    return completed;
+}
+
+void usage() {
+    const char* name = "mervex";
+    std::printf(gettext("%s: converting a personal firewall configuration in version 1.0 "
+                        "format to version 1.1 format\n\n"),
+                name);
+    std::printf(gettext("Usage: %s ACTION\n\n"), name);
+    std::printf("%s", gettext("\n\nPossible actions are:\n\n"));
+    std::printf("%s", gettext("    --file=<strValue>                     <strValue> - full backup "
+                              "file name.\n"));
+    std::printf("%s", gettext("    --help                                display this help\n"));
+    std::printf("%s", gettext("\nExamples:\n"));
+    std::printf("%s", gettext("\nConverting:\n"));
+    std::printf("    %s --file=/tmp/test.tar.gz\n", name);
+    std::printf("%s", gettext("\nShow help:\n"));
+    std::printf("    %s --help\n", name);
+    std::fflush(stdout);
+}
+
+int runCommandLine(int argc, char* argv[]) {
+    static const struct option long_options[] = {
+        {"help", no_argument, nullptr, 0},
+        {"file", required_argument, nullptr, 1},
+        {nullptr, 0, nullptr, 0},
+    };
+
+    bool commandLineError = false;
+    bool conversionFailed = false;
+    const auto exitStatus = [&] { return conversionFailed ? 2 : commandLineError ? 1 : 0; };
+
+    optind = 0; // start a fresh scan, also when called more than once
+    for (;;) {
+        const int option = getopt_long(argc, argv, "", long_options, nullptr);
+        if (option == -1) {
+            break;
+        }
+        if (option == 0) {
+            usage();
+            return exitStatus();
+        }
+        if (option == 1) {
+            if (!convertSettings(optarg)) {
+                conversionFailed = true;
+            }
+            if (interruptSignal() != 0) {
+                return 128 + interruptSignal();
+            }
+            continue;
+        }
+        commandLineError = true;
+    }
+    if (optind < argc) {
+        std::printf("%s: illegal parameter \"%s\"\n", "mervex", argv[optind]);
+        std::fflush(stdout);
+        commandLineError = true;
+    }
+    return exitStatus();
+}
