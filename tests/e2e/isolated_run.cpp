@@ -1,0 +1,191 @@
+#include "isolated_run.h"
+
+#include <boost/filesystem.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+
+namespace fs = boost::filesystem;
+
+namespace e2e {
+
+const char* const unifiedRulesMember = "./opt/varno-firewall/etc/firewall/rules/cfgRule";
+const char* const suricataRulesMember = "./opt/varno-firewall/etc/suricata/rules/cfg.rules";
+const char* const systemRulesBackupPath = "opt/varno-firewall/etc/firewall/rules/cfgSystemRule";
+const char* const networkFlowRulesBackupPath =
+    "opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+} // namespace
+
+std::string quote(const std::string& word) {
+    std::string quoted = "'";
+    for (const char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string shell(const std::string& command, int* status) {
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        throw std::runtime_error("cannot run: " + command);
+    }
+    std::string out;
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, got);
+    }
+    const int result = ::pclose(pipe);
+    if (status != nullptr) {
+        *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    }
+    return out;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        result.push_back(line);
+    }
+    return result;
+}
+
+Scratch::Scratch() {
+    char templ[] = "/tmp/mervex-e2e-XXXXXX";
+    if (::mkdtemp(templ) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = templ;
+}
+
+Scratch::~Scratch() {
+    boost::system::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void Scratch::write(const std::string& name, const std::string& content) const {
+    const fs::path target = fs::path(path_) / name;
+    fs::create_directories(target.parent_path());
+    std::ofstream(target.string(), std::ios::binary) << content;
+}
+
+std::string Scratch::backup(const std::string& name,
+                            const std::map<std::string, std::string>& files) const {
+    const std::string staging = file(name + ".staging");
+    fs::create_directories(staging);
+    std::string members;
+    for (const auto& [member, content] : files) {
+        const fs::path target = fs::path(staging) / member;
+        fs::create_directories(target.parent_path());
+        std::ofstream(target.string(), std::ios::binary) << content;
+    }
+    const std::string archive = file(name);
+    int status = 0;
+    shell("tar -czf " + quote(archive) + " -C " + quote(staging) + " . 2>&1", &status);
+    fs::remove_all(staging);
+    if (status != 0) {
+        throw std::runtime_error("tar failed for " + archive);
+    }
+    return archive;
+}
+
+std::string Scratch::legacyBackup(const std::string& name, const std::string& systemRules,
+                                  const std::string& networkFlowRules) const {
+    return backup(name, {{systemRulesBackupPath, systemRules},
+                         {networkFlowRulesBackupPath, networkFlowRules}});
+}
+
+std::vector<std::string> Scratch::archivesIn(const std::string& dir,
+                                             const std::vector<std::string>& exclude) const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() > 7 && name.compare(name.size() - 7, 7, ".tar.gz") == 0 &&
+            std::find(exclude.begin(), exclude.end(), name) == exclude.end()) {
+            found.push_back(entry.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args,
+                    const RunOptions& options) {
+    const std::string outFile = scratch.file(".run.out");
+    const std::string errFile = scratch.file(".run.err");
+    const std::string statusFile = scratch.file(".run.status");
+    const std::string optFile = scratch.file(".run.opt");
+    for (const auto& f : {outFile, errFile, statusFile, optFile}) {
+        fs::remove(f);
+    }
+
+    std::string command = MERVEX_BINARY;
+    for (const auto& arg : args) {
+        command += " " + quote(arg);
+    }
+    const std::string cwd = options.cwd.empty() ? scratch.path() : options.cwd;
+    const std::string script = "set -u\n"
+                               "mount -t tmpfs -o size=" +
+                               options.optSize + " tmpfs /opt || exit 97\n" + options.before +
+                               "\n"
+                               "cd " +
+                               quote(cwd) +
+                               " || exit 98\n"
+                               "timeout -s KILL " +
+                               std::to_string(options.timeoutSeconds) + " " + command + " >" +
+                               quote(outFile) + " 2>" + quote(errFile) + " </dev/null\n" +
+                               "echo $? >" + quote(statusFile) + "\n" + options.after +
+                               "\n"
+                               "find /opt -mindepth 1 | sort >" +
+                               quote(optFile) + "\n";
+    scratch.write(".run.sh", script);
+
+    int status = 0;
+    shell("unshare -m --propagation private bash " + quote(scratch.file(".run.sh")) + " 2>&1",
+          &status);
+    if (status != 0) {
+        throw std::runtime_error("the isolated run failed with status " + std::to_string(status));
+    }
+    RunResult result;
+    result.status = std::stoi(readFile(statusFile));
+    result.out = readFile(outFile);
+    result.err = readFile(errFile);
+    result.opt = lines(readFile(optFile));
+    return result;
+}
+
+std::vector<std::string> archiveMembers(const std::string& archive) {
+    int status = 0;
+    const std::string listing = shell("tar -tzf " + quote(archive), &status);
+    if (status != 0) {
+        throw std::runtime_error("cannot list " + archive);
+    }
+    return lines(listing);
+}
+
+std::string archiveFile(const std::string& archive, const std::string& member) {
+    int status = 0;
+    const std::string content = shell("tar -xzOf " + quote(archive) + " " + quote(member), &status);
+    if (status != 0) {
+        throw std::runtime_error("cannot read " + member + " from " + archive);
+    }
+    return content;
+}
+
+} // namespace e2e

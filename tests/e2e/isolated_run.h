@@ -1,0 +1,88 @@
+// Runs the built mervex binary inside a private mount namespace with a fresh
+// tmpfs on /opt, so that the real /opt is never touched, and collects what the
+// run printed, its exit status and what it left under /opt.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// What one run of mervex produced.
+struct RunResult {
+    int status = -1;              // exit status of mervex (or of timeout: 124)
+    std::string out;              // standard output
+    std::string err;              // standard error
+    std::vector<std::string> opt; // every path under /opt after the run, sorted
+};
+
+struct RunOptions {
+    std::string optSize = "64m"; // size of the tmpfs mounted on /opt
+    std::string before;          // shell commands run after mounting, before mervex
+    std::string after;           // shell commands run after mervex, before /opt is listed
+    std::string cwd;             // working directory of mervex (default: the scratch directory)
+    int timeoutSeconds = 120;    // mervex is killed after this long
+};
+
+// A scratch directory on the real file system, outside /opt, for backups and
+// output archives; removed with the object.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+    // Writes a file (parents created) below the scratch directory.
+    void write(const std::string& name, const std::string& content) const;
+
+    // Makes a gzip-compressed backup archive at name holding the given files,
+    // their names relative to the root of the file system (such as
+    // "opt/varno-firewall/etc/firewall/rules/cfgSystemRule").
+    std::string backup(const std::string& name,
+                       const std::map<std::string, std::string>& files) const;
+
+    // A backup holding the two legacy rule files with these contents.
+    std::string legacyBackup(const std::string& name, const std::string& systemRules,
+                             const std::string& networkFlowRules) const;
+
+    // Output archives (*.tar.gz other than those named in exclude) directly in dir.
+    std::vector<std::string> archivesIn(const std::string& dir,
+                                        const std::vector<std::string>& exclude) const;
+
+  private:
+    std::string path_;
+};
+
+// Runs mervex with the arguments inside a new mount namespace.
+RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args,
+                    const RunOptions& options = {});
+
+// Runs a shell command on the host and returns its standard output; the
+// command's exit status goes to status when given.
+std::string shell(const std::string& command, int* status = nullptr);
+
+// Member names of a gzip-compressed tar archive, in archive order.
+std::vector<std::string> archiveMembers(const std::string& archive);
+
+// Content of one member of a gzip-compressed tar archive.
+std::string archiveFile(const std::string& archive, const std::string& member);
+
+// Lines of a text, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
+
+// Single-quotes a word for the shell.
+std::string quote(const std::string& word);
+
+// Paths inside the output archive.
+extern const char* const unifiedRulesMember;  // "./opt/varno-firewall/etc/firewall/rules/cfgRule"
+extern const char* const suricataRulesMember; // "./opt/varno-firewall/etc/suricata/rules/cfg.rules"
+// Paths of the legacy rule files inside a backup.
+extern const char* const systemRulesBackupPath;
+extern const char* const networkFlowRulesBackupPath;
+
+} // namespace e2e
