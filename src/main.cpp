@@ -6,7 +6,9 @@
 #include <boost/filesystem.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
@@ -170,6 +172,31 @@ bool setField(Record& record, const FieldRef<Record>& field, std::string& value)
     return ok;
 }
 
+// True when the opened file lies inside the old work tree, or when the path
+// does not name a file of the old work tree at all. A backup may hold
+// symbolic links; a rule file reached through one must not be read from
+// outside the extracted backup.
+bool staysInOldWorkTree(int fd, const std::string& path) {
+    const std::string tree = oldWorkTreePath + "/";
+    if (path.compare(0, tree.size(), tree) != 0) {
+        return true;
+    }
+    char* treeReal = ::realpath(oldWorkTreePath.c_str(), nullptr);
+    if (treeReal == nullptr) {
+        return false;
+    }
+    const std::string realTree = std::string(treeReal) + "/";
+    std::free(treeReal);
+    std::string opened(PATH_MAX, '\0');
+    const ssize_t length =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened.data(), opened.size());
+    if (length <= 0 || static_cast<size_t>(length) >= opened.size()) {
+        return false;
+    }
+    opened.resize(static_cast<size_t>(length));
+    return opened.compare(0, realTree.size(), realTree) == 0;
+}
+
 // Opens a legacy rule file for reading. Anything but a regular file (also
 // behind a symbolic link) is refused: a FIFO or a device could block the
 // reader or feed it without end.
@@ -179,7 +206,7 @@ int openRegularFile(const std::string& path) {
         return -1;
     }
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !staysInOldWorkTree(fd, path)) {
         ::close(fd);
         return -1;
     }
