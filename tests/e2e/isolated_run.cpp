@@ -19,8 +19,6 @@ const char* const systemRulesBackupPath = "opt/varno-firewall/etc/firewall/rules
 const char* const networkFlowRulesBackupPath =
     "opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
 
-namespace {
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -28,7 +26,23 @@ std::string readFile(const std::string& path) {
     return content.str();
 }
 
-} // namespace
+std::string outputArchive(const std::string& out) {
+    const std::string label = "Output archive: ";
+    for (const auto& line : lines(out)) {
+        if (line.compare(0, label.size(), label) == 0) {
+            return line.substr(label.size());
+        }
+    }
+    return "";
+}
+
+bool workRootLeft(const RunResult& result) {
+    const std::string root = "/opt/varno-firewall/tmp";
+    return std::any_of(result.opt.begin(), result.opt.end(), [&](const std::string& path) {
+        return path.compare(0, root.size(), root) == 0 &&
+               (path.size() == root.size() || path[root.size()] == '/');
+    });
+}
 
 std::string quote(const std::string& word) {
     std::string quoted = "'";

@@ -72,6 +72,16 @@ std::vector<std::string> archiveMembers(const std::string& archive);
 // Content of one member of a gzip-compressed tar archive.
 std::string archiveFile(const std::string& archive, const std::string& member);
 
+// Content of a file on the host, as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
+// The path that a run named on its "Output archive: " line, or empty when it
+// printed none.
+std::string outputArchive(const std::string& out);
+
+// True when the run left the work root /opt/varno-firewall/tmp behind.
+bool workRootLeft(const RunResult& result);
+
 // Lines of a text, without their line feeds.
 std::vector<std::string> lines(const std::string& text);
 

@@ -1,0 +1,207 @@
+// The command line of mervex as a user meets it: the help text, the options
+// and their abbreviations, left-over words and the exit status, run on the
+// real binary in an isolated /opt.
+#include "isolated_run.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string helpText =
+    "mervex: converting a personal firewall configuration in version 1.0 format to version 1.1 "
+    "format\n"
+    "\n"
+    "Usage: mervex ACTION\n"
+    "\n"
+    "\n"
+    "\n"
+    "Possible actions are:\n"
+    "\n"
+    "    --file=<strValue>                     <strValue> - full backup file name.\n"
+    "    --help                                display this help\n"
+    "\n"
+    "Examples:\n"
+    "\n"
+    "Converting:\n"
+    "    mervex --file=/tmp/test.tar.gz\n"
+    "\n"
+    "Show help:\n"
+    "    mervex --help\n";
+
+const std::string completed = "Output archive: ./<ID>.tar.gz\nConversion completed!\n";
+const std::string failed = "Error unpack archive!\nConversion failed!\n";
+
+// Output archives are named by random identifiers; they are replaced by
+// <ID> so that whole outputs can be compared.
+std::string withoutIdentifiers(const std::string& out) {
+    static const std::regex id("(Output archive: .*/)[0-9A-Za-z]{8}\\.tar\\.gz");
+    return std::regex_replace(out, id, "$1<ID>.tar.gz");
+}
+
+const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
+                                "icmp_type 8\nicmp_send false\n\n";
+const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
+                                     "remote_ports 80\ndirection out\n\n";
+
+TEST(CommandLine, HelpPrintsTheWholeHelpText) {
+    e2e::Scratch scratch;
+    const e2e::RunResult run = e2e::runMervex(scratch, {"--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, helpText);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(run.opt.empty()) << "--help alone must not touch /opt";
+}
+
+struct CommandLineCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string out;      // standard output, identifiers replaced by <ID>
+    bool diagnostic;      // the C library complains on standard error
+    int status;           // exit status
+    size_t archives;      // output archives made
+    std::string firstDir; // directory of the first output archive, when one is made
+};
+
+void PrintTo(const CommandLineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// good.tar.gz, a/good.tar.gz and b/good.tar.gz are valid backups; bad.tar.gz
+// is not an archive at all.
+const CommandLineCase commandLineCases[] = {
+    {"NoArguments", {}, "", false, 0, 0, ""},
+    {"HelpAbbreviated", {"--he"}, helpText, false, 0, 0, ""},
+    {"HelpStopsBeforeLaterFile", {"--help", "--file", "good.tar.gz"}, helpText, false, 0, 0, ""},
+    {"FileBeforeHelpConvertsFirst",
+     {"--file", "good.tar.gz", "--help"},
+     completed + helpText,
+     false,
+     0,
+     1,
+     "."},
+    {"FailedFileBeforeHelp",
+     {"--file", "bad.tar.gz", "--help"},
+     failed + helpText,
+     false,
+     2,
+     0,
+     ""},
+    {"FileTwoWords", {"--file", "good.tar.gz"}, completed, false, 0, 1, "."},
+    {"FileAbbreviated", {"--fil", "good.tar.gz"}, completed, false, 0, 1, "."},
+    {"FileOneWord", {"--file=good.tar.gz"}, completed, false, 0, 1, "."},
+    {"TwoFilesInCommandLineOrder",
+     {"--file", "b/good.tar.gz", "--file=a/good.tar.gz"},
+     "Output archive: b/<ID>.tar.gz\nConversion completed!\n"
+     "Output archive: a/<ID>.tar.gz\nConversion completed!\n",
+     false,
+     0,
+     2,
+     "b"},
+    {"FailedConversionDoesNotStopTheNext",
+     {"--file", "bad.tar.gz", "--file", "good.tar.gz"},
+     failed + completed,
+     false,
+     2,
+     1,
+     "."},
+    {"FailureAfterCompletionStillFails",
+     {"--file", "good.tar.gz", "--file", "bad.tar.gz"},
+     completed + failed,
+     false,
+     2,
+     1,
+     "."},
+    {"StrayWordAfterTheConversion",
+     {"extra", "--file", "good.tar.gz"},
+     completed + "mervex: illegal parameter \"extra\"\n",
+     false,
+     1,
+     1,
+     "."},
+    {"DoubleDashEndsOptionsAndFirstWordIsNamed",
+     {"--file", "good.tar.gz", "--", "x", "y"},
+     completed + "mervex: illegal parameter \"x\"\n",
+     false,
+     1,
+     1,
+     "."},
+    {"FileAfterDoubleDashIsAWord",
+     {"--", "--file", "good.tar.gz"},
+     "mervex: illegal parameter \"--file\"\n",
+     false,
+     1,
+     0,
+     ""},
+    {"SingleDashOptionLeavesItsArgumentOver",
+     {"-f", "good.tar.gz"},
+     "mervex: illegal parameter \"good.tar.gz\"\n",
+     true,
+     1,
+     0,
+     ""},
+    {"FileWithoutArgument", {"--file"}, "", true, 1, 0, ""},
+    {"HelpWithArgument", {"--help=x"}, "", true, 1, 0, ""},
+    {"UnknownOptionWithCompletedConversion",
+     {"--bogus", "--file", "good.tar.gz"},
+     completed,
+     true,
+     1,
+     1,
+     "."},
+    {"UnknownOptionWithFailedConversion",
+     {"--bogus", "--file", "bad.tar.gz"},
+     failed,
+     true,
+     2,
+     0,
+     ""},
+    {"StrayWordWithFailedConversion",
+     {"--file=bad.tar.gz", "extra"},
+     failed + "mervex: illegal parameter \"extra\"\n",
+     false,
+     2,
+     0,
+     ""},
+};
+
+class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(CommandLineTest, OutputStatusAndArchives) {
+    const CommandLineCase& c = GetParam();
+    e2e::Scratch scratch;
+    for (const char* name : {"good.tar.gz", "a/good.tar.gz", "b/good.tar.gz"}) {
+        scratch.legacyBackup(name, systemRules, networkFlowRules);
+    }
+    scratch.write("bad.tar.gz", "this is not an archive\n");
+
+    const e2e::RunResult run = e2e::runMervex(scratch, c.args);
+    EXPECT_EQ(withoutIdentifiers(run.out), c.out);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(!run.err.empty(), c.diagnostic) << "standard error: " << run.err;
+    EXPECT_FALSE(e2e::workRootLeft(run));
+
+    size_t archives = 0;
+    for (const char* dir : {".", "a", "b"}) {
+        archives += scratch.archivesIn(scratch.file(dir), {"good.tar.gz", "bad.tar.gz"}).size();
+    }
+    EXPECT_EQ(archives, c.archives);
+    if (!c.firstDir.empty()) {
+        const std::string archive = e2e::outputArchive(run.out);
+        ASSERT_EQ(archive.substr(0, c.firstDir.size() + 1), c.firstDir + "/");
+        // The archive named on the line is the one on disk and holds the
+        // converted rules of its backup.
+        EXPECT_NE(e2e::archiveFile(scratch.file(archive), e2e::unifiedRulesMember)
+                      .find("message            Ping\n"),
+                  std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CommandLineTest, ::testing::ValuesIn(commandLineCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
