@@ -1,0 +1,640 @@
+// Readers of the legacy system rule and network flow rule files, run on small
+// files written to a private temporary directory.
+#include "main.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string escaped(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else {
+            shown += c;
+        }
+    }
+    return "[" + shown + "]";
+}
+
+// Every field of a record in one line, so that lists of records compare with
+// readable failure messages.
+std::string dump(const SystemRuleInfo& r) {
+    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
+           " audit=" + std::to_string(r.audit) + " enable=" + std::to_string(r.enable) +
+           " message=" + escaped(r.message) + " access=" + escaped(r.access) +
+           " proto=" + escaped(r.proto) + " icmpType=" + std::to_string(r.icmpType) +
+           " icmpCode=" + std::to_string(r.icmpCode) + " icmpSend=" + std::to_string(r.icmpSend) +
+           " icmpReceive=" + std::to_string(r.icmpReceive) +
+           " localAddrs=" + escaped(r.localAddrs) + " remoteAddrs=" + escaped(r.remoteAddrs) +
+           " adapters=" + escaped(r.adapters) + " exefile=" + escaped(r.exefile) +
+           " substr=" + std::to_string(r.substr) + " schedule=" + escaped(r.schedule) +
+           " content=" + escaped(r.content) + " nocase=" + std::to_string(r.nocase) +
+           " isDefault=" + std::to_string(r.isDefault);
+}
+
+std::string dump(const NetworkFlowRuleInfo& r) {
+    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
+           " audit=" + std::to_string(r.audit) + " enable=" + std::to_string(r.enable) +
+           " message=" + escaped(r.message) + " access=" + escaped(r.access) +
+           " proto=" + escaped(r.proto) + " localAddrs=" + escaped(r.localAddrs) +
+           " localPorts=" + escaped(r.localPorts) + " remoteAddrs=" + escaped(r.remoteAddrs) +
+           " remotePorts=" + escaped(r.remotePorts) + " direction=" + escaped(r.direction) +
+           " schedule=" + escaped(r.schedule) + " exefile=" + escaped(r.exefile) +
+           " substr=" + std::to_string(r.substr) + " content=" + escaped(r.content) +
+           " wildcard=" + escaped(r.wildcard) + " regexp=" + escaped(r.regexp) +
+           " nocase=" + std::to_string(r.nocase) + " isDefault=" + std::to_string(r.isDefault);
+}
+
+template <typename Record> std::vector<std::string> dumpAll(const std::vector<Record>& rules) {
+    std::vector<std::string> lines;
+    for (const auto& rule : rules) {
+        lines.push_back(dump(rule));
+    }
+    return lines;
+}
+
+// The values every block of a system rule file starts from, set here field
+// by field rather than taken from the record's own initialisers.
+SystemRuleInfo systemStart() {
+    SystemRuleInfo r;
+    r.id = 0;
+    r.order = 0;
+    r.audit = false;
+    r.enable = true;
+    r.message = r.access = r.proto = "";
+    r.icmpType = -1;
+    r.icmpCode = -1;
+    r.icmpSend = true;
+    r.icmpReceive = true;
+    r.localAddrs = r.remoteAddrs = r.adapters = r.exefile = "";
+    r.substr = false;
+    r.schedule = r.content = "";
+    r.nocase = false;
+    r.isDefault = false;
+    return r;
+}
+
+NetworkFlowRuleInfo flowStart() {
+    NetworkFlowRuleInfo r;
+    r.id = 0;
+    r.order = 0;
+    r.audit = false;
+    r.enable = true;
+    r.message = r.access = r.proto = "";
+    r.localAddrs = r.localPorts = r.remoteAddrs = r.remotePorts = "";
+    r.direction = "inout";
+    r.schedule = r.exefile = "";
+    r.substr = false;
+    r.content = r.wildcard = r.regexp = "";
+    r.nocase = false;
+    r.isDefault = false;
+    return r;
+}
+
+// A system rule with the starting values changed by the given function.
+template <typename Change> SystemRuleInfo sys(Change change) {
+    SystemRuleInfo r = systemStart();
+    change(r);
+    return r;
+}
+
+template <typename Change> NetworkFlowRuleInfo flow(Change change) {
+    NetworkFlowRuleInfo r = flowStart();
+    change(r);
+    return r;
+}
+
+SystemRuleInfo sysId(uint64_t id) {
+    return sys([id](SystemRuleInfo& r) { r.id = id; });
+}
+
+NetworkFlowRuleInfo flowId(uint64_t id) {
+    return flow([id](NetworkFlowRuleInfo& r) { r.id = id; });
+}
+
+std::string toCrLf(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\n') {
+            out += '\r';
+        }
+        out += c;
+    }
+    return out;
+}
+
+// What one call of a reader returned and printed.
+struct ReadResult {
+    bool result = false;
+    bool opened = false;
+    std::string output;
+};
+
+// The opened flag starts at openedBefore, so that a reader that never sets it
+// is noticed: pass the opposite of the expected value.
+ReadResult readSystem(const std::string& path, std::vector<SystemRuleInfo>& rules,
+                      bool openedBefore = false) {
+    ReadResult r;
+    r.opened = openedBefore;
+    testing::internal::CaptureStdout();
+    r.result = readFileSystemRules(rules, &r.opened, path);
+    r.output = testing::internal::GetCapturedStdout();
+    return r;
+}
+
+ReadResult readFlow(const std::string& path, std::vector<NetworkFlowRuleInfo>& rules,
+                    bool openedBefore = false) {
+    ReadResult r;
+    r.opened = openedBefore;
+    testing::internal::CaptureStdout();
+    r.result = readFileNetworkFlowRules(rules, &r.opened, path);
+    r.output = testing::internal::GetCapturedStdout();
+    return r;
+}
+
+class LegacyReaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/mervex-readers-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        boost::system::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+
+    std::string write(const std::string& name, const std::string& content) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out << content;
+        out.close();
+        EXPECT_TRUE(out) << path;
+        return path;
+    }
+
+    std::string dir_;
+};
+
+const char* const systemWorkedExample = "id 7\n"
+                                        "order 2\n"
+                                        "message Web access\n"
+                                        "access allow\n"
+                                        "proto tcp\n"
+                                        "icmp_send true\n"
+                                        "icmp_receive false\n"
+                                        "\n"
+                                        "id 8\n"
+                                        "order 1\n"
+                                        "\n"
+                                        "id 9\n";
+
+TEST_F(LegacyReaderTest, SystemWorkedExampleStartsEveryBlockFreshAndStoresTheLastOne) {
+    const std::string path = write("cfgSystemRule", systemWorkedExample);
+    std::vector<SystemRuleInfo> rules = {sysId(99)};
+    const ReadResult r = readSystem(path, rules);
+    EXPECT_TRUE(r.result);
+    EXPECT_TRUE(r.opened);
+    EXPECT_EQ(r.output, "");
+    const std::vector<SystemRuleInfo> expected = {
+        sys([](SystemRuleInfo& e) {
+            e.id = 7;
+            e.order = 2;
+            e.message = "Web access";
+            e.access = "allow";
+            e.proto = "tcp";
+            e.icmpReceive = false;
+        }),
+        sys([](SystemRuleInfo& e) {
+            e.id = 8;
+            e.order = 1;
+        }),
+        sysId(9),
+    };
+    EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+}
+
+struct SystemCase {
+    const char* name;
+    std::string content;
+    std::vector<SystemRuleInfo> expected;
+};
+
+TEST_F(LegacyReaderTest, SystemFileBlocksKeysAndValues) {
+    const std::vector<SystemCase> cases = {
+        {"empty file", "", {}},
+        {"only empty lines", "\n\n\n", {}},
+        {"every key",
+         "id 11\norder 3\naudit true\nenable false\nmessage  Allow  web \naccess allow\n"
+         "proto udp\nicmp_type 8\nicmp_code 0\nicmp_send false\nicmp_receive true\n"
+         "local_addrs 10.0.0.1, 10.0.0.2\nremote_addrs 192.168.0.0/16\nadapters eth0,eth1\n"
+         "exefile /usr/bin/app\nsubstr true\nschedule Mon - Fri\ncontent GET /\nnocase true\n"
+         "default true\n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.id = 11;
+             e.order = 3;
+             e.audit = true;
+             e.enable = false;
+             e.message = "Allow  web";
+             e.access = "allow";
+             e.proto = "udp";
+             e.icmpType = 8;
+             e.icmpCode = 0;
+             e.icmpSend = false;
+             e.icmpReceive = true;
+             e.localAddrs = "10.0.0.1,10.0.0.2";
+             e.remoteAddrs = "192.168.0.0/16";
+             e.adapters = "eth0,eth1";
+             e.exefile = "/usr/bin/app";
+             e.substr = true;
+             e.schedule = "Mon - Fri";
+             e.content = "GET/";
+             e.nocase = true;
+             e.isDefault = true;
+         })}},
+        {"last block without line feed", "id 5\nproto tcp", {sys([](SystemRuleInfo& e) {
+             e.id = 5;
+             e.proto = "tcp";
+         })}},
+        {"last block without empty line", "id 5\n", {sysId(5)}},
+        {"nothing carried into the next block",
+         "id 1\nmessage first\nproto tcp\nicmp_send false\nicmp_type 3\naudit true\nenable false\n"
+         "\nid 2\n\n",
+         {sys([](SystemRuleInfo& e) {
+              e.id = 1;
+              e.message = "first";
+              e.proto = "tcp";
+              e.icmpSend = false;
+              e.icmpType = 3;
+              e.audit = true;
+              e.enable = false;
+          }),
+          sysId(2)}},
+        {"empty lines in a row store nothing more",
+         "\n\nid 1\n\n\n\nid 2\n\n\n",
+         {sysId(1), sysId(2)}},
+        {"blocks of unknown keys store nothing",
+         "comment x\n#id 5\nID 6\nid\t7\n adapters eth0\nlocal_ports 80\ndirection out\n\nid 1\n\n",
+         {sysId(1)}},
+        {"a line of spaces does not end a block",
+         "id 1\n   \nproto tcp\n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.id = 1;
+             e.proto = "tcp";
+         })}},
+        {"a line of a carriage return ends a block", "id 1\r\n\r\nid 2\r\n", {sysId(1), sysId(2)}},
+        {"only one trailing carriage return is removed",
+         "id 1\nproto tcp\r\r\n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.id = 1;
+             e.proto = "tcp\r";
+         })}},
+        {"icmp numbers: empty and -1 mean none",
+         "icmp_type \nicmp_code 8\n\nicmp_type 8\nicmp_type -1\nicmp_code  - 1\n\n"
+         "icmp_type 2147483647\nicmp_code 007\n\n",
+         {sys([](SystemRuleInfo& e) { e.icmpCode = 8; }), systemStart(), sys([](SystemRuleInfo& e) {
+              e.icmpType = INT_MAX;
+              e.icmpCode = 7;
+          })}},
+        {"spaces removed before numbers are read",
+         "id   5\norder 1 2\n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.id = 5;
+             e.order = 12;
+         })}},
+        {"numbers read in part",
+         "id 12abc\norder +7\n\nid 18446744073709551615\n\n",
+         {sys([](SystemRuleInfo& e) {
+              e.id = 12;
+              e.order = 7;
+          }),
+          sysId(ULONG_MAX)}},
+        {"a flag is true only for exactly true",
+         "enable TRUE\naudit 1\nnocase yes\nsubstr True\ndefault\nicmp_send true \n"
+         "icmp_receive\n\nid 2\nenable t rue\n\n",
+         {sys([](SystemRuleInfo& e) {
+              e.enable = false;
+              e.icmpSend = true;
+              e.icmpReceive = false;
+          }),
+          sysId(2)}},
+        {"message trimmed, other values lose every space",
+         "message   Web  access \t\naccess allow all\nschedule  a b \n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.message = "Web  access";
+             e.access = "allowall";
+             e.schedule = "a b";
+         })}},
+        {"a key given twice: the later line wins",
+         "proto tcp\nproto udp\nid 1\nid 2\n\n",
+         {sys([](SystemRuleInfo& e) {
+             e.proto = "udp";
+             e.id = 2;
+         })}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("cfgSystemRule", c.content);
+        std::vector<SystemRuleInfo> rules = {sysId(99)};
+        const ReadResult r = readSystem(path, rules);
+        EXPECT_TRUE(r.result);
+        EXPECT_TRUE(r.opened);
+        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
+    }
+}
+
+struct FlowCase {
+    const char* name;
+    std::string content;
+    std::vector<NetworkFlowRuleInfo> expected;
+};
+
+TEST_F(LegacyReaderTest, NetworkFlowFileBlocksKeysAndValues) {
+    const std::vector<FlowCase> cases = {
+        {"empty file", "", {}},
+        {"every key",
+         "id 21\norder 4\naudit true\nenable false\nmessage  Mail  out \naccess deny\n"
+         "proto tcp\nlocal_addrs 10.0.0.1, 10.0.0.2\nlocal_ports 80, 443\n"
+         "remote_addrs 1.2.3.4\nremote_ports 1024-65535\ndirection out\nschedule Sat 10:00\n"
+         "exefile /bin/mail\nsubstr true\ncontent HELO x\nwildcard *.exe\nregexp ^a.*b$\n"
+         "nocase true\ndefault true\n\n",
+         {flow([](NetworkFlowRuleInfo& e) {
+             e.id = 21;
+             e.order = 4;
+             e.audit = true;
+             e.enable = false;
+             e.message = "Mail  out";
+             e.access = "deny";
+             e.proto = "tcp";
+             e.localAddrs = "10.0.0.1,10.0.0.2";
+             e.localPorts = "80,443";
+             e.remoteAddrs = "1.2.3.4";
+             e.remotePorts = "1024-65535";
+             e.direction = "out";
+             e.schedule = "Sat 10:00";
+             e.exefile = "/bin/mail";
+             e.substr = true;
+             e.content = "HELOx";
+             e.wildcard = "*.exe";
+             e.regexp = "^a.*b$";
+             e.nocase = true;
+             e.isDefault = true;
+         })}},
+        {"direction, wildcard and the rest start fresh",
+         "id 1\ndirection out\nwildcard x\nmessage m\n\nid 2\n\n",
+         {flow([](NetworkFlowRuleInfo& e) {
+              e.id = 1;
+              e.direction = "out";
+              e.wildcard = "x";
+              e.message = "m";
+          }),
+          flowId(2)}},
+        {"direction taken as written",
+         "direction \n\ndirection IN\n\ndirection in out\n\n",
+         {flow([](NetworkFlowRuleInfo& e) { e.direction = ""; }),
+          flow([](NetworkFlowRuleInfo& e) { e.direction = "IN"; }),
+          flow([](NetworkFlowRuleInfo& e) { e.direction = "inout"; })}},
+        {"keys of the system rule file are ignored",
+         "icmp_type 8\nicmp_type abc\nicmp_code -5\nicmp_send false\nadapters eth0\n\nid 3\n"
+         "icmp_type x\n\n",
+         {flowId(3)}},
+        {"order with zeros or a plus sign",
+         "order 7\n\norder 007\n\norder +7\n\n",
+         {flow([](NetworkFlowRuleInfo& e) { e.order = 7; }),
+          flow([](NetworkFlowRuleInfo& e) { e.order = 7; }),
+          flow([](NetworkFlowRuleInfo& e) { e.order = 7; })}},
+        {"empty lines in a row store nothing more", "\nid 1\n\n\n\n", {flowId(1)}},
+        {"last block without line feed", "id 4\n\nid 5", {flowId(4), flowId(5)}},
+        {"a line of a carriage return ends a block",
+         "id 1\r\n\r\nid 2\r\n\r\n",
+         {flowId(1), flowId(2)}},
+        {"blocks of unknown keys store nothing", "Direction in\nregex x\n\n", {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("cfgNetworkFlowRule", c.content);
+        std::vector<NetworkFlowRuleInfo> rules = {flowId(99)};
+        const ReadResult r = readFlow(path, rules);
+        EXPECT_TRUE(r.result);
+        EXPECT_TRUE(r.opened);
+        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
+    }
+}
+
+TEST_F(LegacyReaderTest, CrLfFilesReadLikeTheirLfTwins) {
+    const std::string system = std::string(systemWorkedExample) +
+                               "\n\nmessage  a b \nicmp_type 3\nicmp_code -1\nenable true\n"
+                               "content x y\n\n\ncomment z\n\nid 10\nschedule q";
+    std::vector<SystemRuleInfo> lf;
+    std::vector<SystemRuleInfo> crlf;
+    const ReadResult lfRead = readSystem(write("lf", system), lf);
+    const ReadResult crlfRead = readSystem(write("crlf", toCrLf(system)), crlf);
+    EXPECT_TRUE(lfRead.result);
+    EXPECT_TRUE(crlfRead.result);
+    EXPECT_EQ(lf.size(), 5u);
+    EXPECT_EQ(dumpAll(crlf), dumpAll(lf));
+
+    const std::string flows = "id 1\ndirection in\nlocal_ports 80, 443\nmessage hi there \n\n"
+                              "id 2\nregexp a b\ndirection out\nenable true\n\n\nid 3\n";
+    std::vector<NetworkFlowRuleInfo> flowLf;
+    std::vector<NetworkFlowRuleInfo> flowCrLf;
+    EXPECT_TRUE(readFlow(write("flf", flows), flowLf).result);
+    EXPECT_TRUE(readFlow(write("fcrlf", toCrLf(flows)), flowCrLf).result);
+    EXPECT_EQ(flowLf.size(), 3u);
+    EXPECT_EQ(dumpAll(flowCrLf), dumpAll(flowLf));
+}
+
+struct RejectCase {
+    const char* name;
+    std::string content;
+    std::vector<uint64_t> storedIds; // ids of the rules stored before the bad line
+    std::string value;
+    std::string key;
+    int line;
+};
+
+std::string invalidValueMessage(const RejectCase& c, const std::string& path) {
+    return "Invalid value '" + c.value + "' of '" + c.key + "' in line " + std::to_string(c.line) +
+           " of file '" + path + "'!\n";
+}
+
+TEST_F(LegacyReaderTest, SystemFileRejectedValueStopsReadingWithItsLine) {
+    const std::vector<RejectCase> cases = {
+        {"id abc in the third block", "id 1\n\nid 2\n\nid abc\n\nid 3\n\n", {1, 2}, "abc", "id", 5},
+        {"cleaned value is shown", "\n\ncomment\nid 1\n\norder - 5\n", {1}, "-5", "order", 6},
+        {"empty order", "id 1\norder\n", {}, "", "order", 2},
+        {"working record dropped",
+         "id 1\n\nproto tcp\nicmp_type +8\nid 2\n\n",
+         {1},
+         "+8",
+         "icmp_type",
+         4},
+        {"icmp_code below -1", "icmp_code -2\n", {}, "-2", "icmp_code", 1},
+        {"icmp_type above int range",
+         "id 4\nicmp_type 2147483648\n",
+         {},
+         "2147483648",
+         "icmp_type",
+         2},
+        {"icmp_type with inner text", "icmp_type 8 x\n", {}, "8x", "icmp_type", 1},
+        {"id above 64 bits", "id 18446744073709551616\n", {}, "18446744073709551616", "id", 1},
+        {"carriage return line ends", "id 1\r\n\r\norder x\r\n", {1}, "x", "order", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("cfgSystemRule", c.content);
+        std::vector<SystemRuleInfo> rules;
+        const ReadResult r = readSystem(path, rules);
+        EXPECT_FALSE(r.result);
+        EXPECT_TRUE(r.opened);
+        EXPECT_EQ(r.output, invalidValueMessage(c, path));
+        std::vector<SystemRuleInfo> expected;
+        for (const uint64_t id : c.storedIds) {
+            expected.push_back(sysId(id));
+        }
+        EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+    }
+}
+
+TEST_F(LegacyReaderTest, NetworkFlowFileRejectedValueStopsReadingWithItsLine) {
+    const std::vector<RejectCase> cases = {
+        {"order x in the second block", "id 1\n\nid 2\norder x\n\nid 3\n\n", {1}, "x", "order", 4},
+        {"id -1", "id -1\n", {}, "-1", "id", 1},
+        {"empty id", "id 1\n\nid \n", {1}, "", "id", 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = write("cfgNetworkFlowRule", c.content);
+        std::vector<NetworkFlowRuleInfo> rules;
+        const ReadResult r = readFlow(path, rules);
+        EXPECT_FALSE(r.result);
+        EXPECT_TRUE(r.opened);
+        EXPECT_EQ(r.output, invalidValueMessage(c, path));
+        std::vector<NetworkFlowRuleInfo> expected;
+        for (const uint64_t id : c.storedIds) {
+            expected.push_back(flowId(id));
+        }
+        EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+    }
+}
+
+std::string openFailureMessage(const std::string& path) {
+    return "Can't open file '" + path + "' to read configuration!\n";
+}
+
+// Waits for a reader running on its own thread. A reader still blocked after
+// ten seconds is a failure; opening the FIFO for writing then releases it.
+ReadResult finish(std::future<ReadResult>& read, const std::string& fifoToRelease) {
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "the reader blocked";
+        if (!fifoToRelease.empty()) {
+            const int fd = ::open(fifoToRelease.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    return read.get();
+}
+
+// Runs both readers on the path, which must be refused like a missing file.
+void expectRefused(const std::string& path, const std::string& fifoToRelease = "") {
+    const std::string message = openFailureMessage(path);
+
+    std::vector<SystemRuleInfo> systemRules = {sysId(1)};
+    auto systemRead =
+        std::async(std::launch::async, [&] { return readSystem(path, systemRules, true); });
+    const ReadResult s = finish(systemRead, fifoToRelease);
+    EXPECT_FALSE(s.result);
+    EXPECT_FALSE(s.opened);
+    EXPECT_EQ(s.output, message);
+    EXPECT_TRUE(systemRules.empty());
+
+    std::vector<NetworkFlowRuleInfo> flowRules = {flowId(1)};
+    auto flowRead = std::async(std::launch::async, [&] { return readFlow(path, flowRules, true); });
+    const ReadResult f = finish(flowRead, fifoToRelease);
+    EXPECT_FALSE(f.result);
+    EXPECT_FALSE(f.opened);
+    EXPECT_EQ(f.output, message);
+    EXPECT_TRUE(flowRules.empty());
+}
+
+TEST_F(LegacyReaderTest, MissingFileIsReportedWithItsFullPath) {
+    {
+        SCOPED_TRACE("missing");
+        expectRefused(dir_ + "/cfgSystemRule");
+    }
+    {
+        SCOPED_TRACE("dangling link");
+        fs::create_symlink(dir_ + "/nowhere", dir_ + "/dangling");
+        expectRefused(dir_ + "/dangling");
+    }
+
+    // The flag is optional.
+    std::vector<SystemRuleInfo> rules;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(readFileSystemRules(rules, nullptr, dir_ + "/none"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), openFailureMessage(dir_ + "/none"));
+}
+
+TEST_F(LegacyReaderTest, NonRegularFilesAreRefusedLikeMissingOnes) {
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    {
+        SCOPED_TRACE("FIFO");
+        expectRefused(fifo, fifo);
+    }
+    {
+        SCOPED_TRACE("link to a FIFO");
+        fs::create_symlink(fifo, dir_ + "/fifo-link");
+        expectRefused(dir_ + "/fifo-link", fifo);
+    }
+    {
+        SCOPED_TRACE("directory");
+        fs::create_directory(dir_ + "/directory");
+        expectRefused(dir_ + "/directory");
+    }
+    {
+        SCOPED_TRACE("link to a character device");
+        fs::create_symlink("/dev/null", dir_ + "/device-link");
+        expectRefused(dir_ + "/device-link");
+    }
+}
+
+TEST_F(LegacyReaderTest, LinkToARegularFileIsReadLikeTheFile) {
+    const std::string file = write("rules", "id 3\nproto udp\n\n");
+    const std::string link = dir_ + "/link";
+    fs::create_symlink(file, link);
+    std::vector<SystemRuleInfo> rules;
+    const ReadResult r = readSystem(link, rules);
+    EXPECT_TRUE(r.result);
+    EXPECT_TRUE(r.opened);
+    const std::vector<SystemRuleInfo> expected = {sys([](SystemRuleInfo& e) {
+        e.id = 3;
+        e.proto = "udp";
+    })};
+    EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+}
+
+} // namespace

@@ -1,0 +1,424 @@
+// Conversion of legacy rules into unified rules, the checks that run before
+// it, and the merging of both legacy lists into one ordered list.
+#include "convertationToNew.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string dump(const RuleInfo& r) {
+    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
+           " icmpType=" + std::to_string(r.icmpType) + " icmpCode=" + std::to_string(r.icmpCode) +
+           " subjects=[" + r.subjects + "] objects=[" + r.objects + "] message=[" + r.message +
+           "] action=[" + r.action + "] protocol=[" + r.protocol + "] localAddrs=[" + r.localAddrs +
+           "] localPorts=[" + r.localPorts + "] remoteAddrs=[" + r.remoteAddrs + "] remotePorts=[" +
+           r.remotePorts + "] adapters=[" + r.adapters + "] exefile=[" + r.exefile +
+           "] schedule=[" + r.schedule + "] content=[" + r.content + "] direction=[" + r.direction +
+           "] wildcard=[" + r.wildcard + "] regexp=[" + r.regexp +
+           "] audit=" + std::to_string(r.audit) + " alarm=" + std::to_string(r.alarm) +
+           " enable=" + std::to_string(r.enable) + " substr=" + std::to_string(r.substr) +
+           " nocase=" + std::to_string(r.nocase);
+}
+
+// A system rule with a distinct value in every field; the flags are all set
+// to one value so that both values are seen to be copied.
+SystemRuleInfo fullSystemRule(bool flags, bool send, bool receive) {
+    SystemRuleInfo r;
+    r.id = 77;
+    r.order = 88;
+    r.audit = flags;
+    r.enable = flags;
+    r.message = "Web  access";
+    r.access = "allow";
+    r.proto = "tcp";
+    r.icmpType = 8;
+    r.icmpCode = 3;
+    r.icmpSend = send;
+    r.icmpReceive = receive;
+    r.localAddrs = "10.0.0.1,10.0.0.2";
+    r.remoteAddrs = "192.168.1.0/24";
+    r.adapters = "eth0,eth1";
+    r.exefile = "/usr/bin/app";
+    r.substr = flags;
+    r.schedule = "Mon - Fri";
+    r.content = "GET";
+    r.nocase = flags;
+    r.isDefault = flags;
+    return r;
+}
+
+NetworkFlowRuleInfo fullNetworkFlowRule(bool flags, const std::string& direction) {
+    NetworkFlowRuleInfo r;
+    r.id = 55;
+    r.order = 66;
+    r.audit = flags;
+    r.enable = flags;
+    r.message = "Mail out";
+    r.access = "deny";
+    r.proto = "udp";
+    r.localAddrs = "10.1.1.1";
+    r.localPorts = "80,443";
+    r.remoteAddrs = "1.2.3.4";
+    r.remotePorts = "1024-65535";
+    r.direction = direction;
+    r.schedule = "Sat";
+    r.exefile = "/bin/mail";
+    r.substr = flags;
+    r.content = "HELO";
+    r.wildcard = "*.exe";
+    r.regexp = "^a.*b$";
+    r.nocase = flags;
+    r.isDefault = flags;
+    return r;
+}
+
+TEST(RuleInfoFromSystemRule, CopiesFieldsAndDerivesDirectionFromIcmpFlags) {
+    struct Case {
+        bool send;
+        bool receive;
+        std::string direction;
+    };
+    const std::vector<Case> cases = {
+        {true, true, "inout"},
+        {true, false, "out"},
+        {false, true, "in"},
+        {false, false, "inout"},
+    };
+    for (const auto& c : cases) {
+        for (const bool flags : {true, false}) {
+            SCOPED_TRACE("send " + std::to_string(c.send) + " receive " +
+                         std::to_string(c.receive) + " flags " + std::to_string(flags));
+            RuleInfo expected;
+            expected.id = 0;
+            expected.order = 7;
+            expected.icmpType = 8;
+            expected.icmpCode = 3;
+            expected.subjects = "";
+            expected.objects = "";
+            expected.message = "Web  access";
+            expected.action = "allow";
+            expected.protocol = "tcp";
+            expected.localAddrs = "10.0.0.1,10.0.0.2";
+            expected.localPorts = "";
+            expected.remoteAddrs = "192.168.1.0/24";
+            expected.remotePorts = "";
+            expected.adapters = "eth0,eth1";
+            expected.exefile = "/usr/bin/app";
+            expected.schedule = "Mon - Fri";
+            expected.content = "GET";
+            expected.direction = c.direction;
+            expected.wildcard = "";
+            expected.regexp = "";
+            expected.audit = flags;
+            expected.alarm = false;
+            expected.enable = flags;
+            expected.substr = flags;
+            expected.nocase = flags;
+
+            const SystemRuleInfo legacy = fullSystemRule(flags, c.send, c.receive);
+            EXPECT_EQ(dump(RuleInfo(legacy, 7)), dump(expected));
+            // Whether the legacy rule was a default one makes no difference.
+            SystemRuleInfo other = legacy;
+            other.isDefault = !legacy.isDefault;
+            EXPECT_EQ(dump(RuleInfo(other, 7)), dump(expected));
+        }
+    }
+}
+
+TEST(RuleInfoFromNetworkFlowRule, CopiesFieldsAndDirectionTextAsItIs) {
+    for (const std::string direction : {"in", "out", "inout", "IN", "", "in ", "sideways"}) {
+        for (const bool flags : {true, false}) {
+            SCOPED_TRACE("direction [" + direction + "] flags " + std::to_string(flags));
+            RuleInfo expected;
+            expected.id = 0;
+            expected.order = 7;
+            expected.icmpType = -1;
+            expected.icmpCode = -1;
+            expected.subjects = "";
+            expected.objects = "";
+            expected.message = "Mail out";
+            expected.action = "deny";
+            expected.protocol = "udp";
+            expected.localAddrs = "10.1.1.1";
+            expected.localPorts = "80,443";
+            expected.remoteAddrs = "1.2.3.4";
+            expected.remotePorts = "1024-65535";
+            expected.adapters = "";
+            expected.exefile = "/bin/mail";
+            expected.schedule = "Sat";
+            expected.content = "HELO";
+            expected.direction = direction;
+            expected.wildcard = "*.exe";
+            expected.regexp = "^a.*b$";
+            expected.audit = flags;
+            expected.alarm = false;
+            expected.enable = flags;
+            expected.substr = flags;
+            expected.nocase = flags;
+
+            const NetworkFlowRuleInfo legacy = fullNetworkFlowRule(flags, direction);
+            EXPECT_EQ(dump(RuleInfo(legacy, 7)), dump(expected));
+            NetworkFlowRuleInfo other = legacy;
+            other.isDefault = !legacy.isDefault;
+            EXPECT_EQ(dump(RuleInfo(other, 7)), dump(expected));
+        }
+    }
+}
+
+TEST(RuleInfoFromLegacyRule, PositionBecomesOrderOverTheWholeRange) {
+    for (const uint32_t position : {1u, 7u, 4294967295u}) {
+        EXPECT_EQ(RuleInfo(fullSystemRule(true, true, true), position).order, position);
+        EXPECT_EQ(RuleInfo(fullNetworkFlowRule(true, "in"), position).order, position);
+    }
+}
+
+// Legacy rules named by their message, for following them through the merge.
+SystemRuleInfo systemRule(const std::string& name, uint64_t order, bool send, bool receive) {
+    SystemRuleInfo r;
+    r.id = 100 + order;
+    r.order = order;
+    r.message = name;
+    r.proto = "icmp";
+    r.icmpSend = send;
+    r.icmpReceive = receive;
+    return r;
+}
+
+NetworkFlowRuleInfo flowRule(const std::string& name, uint64_t order,
+                             const std::string& direction) {
+    NetworkFlowRuleInfo r;
+    r.id = 200 + order;
+    r.order = order;
+    r.message = name;
+    r.proto = "tcp";
+    r.direction = direction;
+    return r;
+}
+
+struct Merged {
+    std::string name;
+    std::string direction;
+};
+
+// Checks names and directions in list order, orders 1..n and ids 0.
+void expectMerged(const std::vector<RuleInfo>& rules, const std::vector<Merged>& expected) {
+    std::vector<std::string> actual;
+    std::vector<std::string> wanted;
+    for (size_t i = 0; i < rules.size(); ++i) {
+        actual.push_back(rules[i].message + " " + rules[i].direction + " order " +
+                         std::to_string(rules[i].order) + " id " + std::to_string(rules[i].id));
+    }
+    for (size_t i = 0; i < expected.size(); ++i) {
+        wanted.push_back(expected[i].name + " " + expected[i].direction + " order " +
+                         std::to_string(i + 1) + " id 0");
+    }
+    EXPECT_EQ(actual, wanted);
+}
+
+TEST(ConvertationRules, GroupsByDirectionWithFlowRulesFirstExceptOutgoing) {
+    const std::vector<NetworkFlowRuleInfo> flows = {
+        flowRule("A", 2, "in"),
+        flowRule("B", 1, "out"),
+        flowRule("C", 5, "inout"),
+        flowRule("D", 4, ""),
+    };
+    const std::vector<SystemRuleInfo> systems = {
+        systemRule("E", 1, false, true),
+        systemRule("F", 3, true, true),
+        systemRule("G", 2, true, false),
+        systemRule("H", 6, false, false),
+    };
+    std::vector<RuleInfo> rules;
+    convertationRules(systems, flows, rules);
+    expectMerged(
+        rules,
+        {{"A", "in"}, {"E", "in"}, {"C", "inout"}, {"F", "inout"}, {"G", "out"}, {"B", "out"}});
+}
+
+TEST(ConvertationRules, SortsEachListAndLeavesOutUnconvertedRules) {
+    struct Case {
+        const char* name;
+        std::vector<SystemRuleInfo> systems;
+        std::vector<NetworkFlowRuleInfo> flows;
+        std::vector<Merged> expected;
+    };
+    const uint64_t beyond32Bits = (uint64_t{1} << 32) + 1;
+    const std::vector<Case> cases = {
+        {"both lists empty", {}, {}, {}},
+        {"only system rules", {systemRule("s", 9, true, true)}, {}, {{"s", "inout"}}},
+        {"ascending legacy order over 64 bits",
+         {systemRule("s10", 10, false, true), systemRule("sBig", beyond32Bits, false, true),
+          systemRule("s5", 5, false, true), systemRule("s7", 7, false, true)},
+         {flowRule("f3", 3, "out"), flowRule("f1", 1, "out")},
+         {{"s5", "in"}, {"s7", "in"}, {"s10", "in"}, {"sBig", "in"}, {"f1", "out"}, {"f3", "out"}}},
+        {"outgoing flow rule after every send-only system rule",
+         {systemRule("s", 1000, true, false)},
+         {flowRule("f", 1, "out")},
+         {{"s", "out"}, {"f", "out"}}},
+        {"rules for no direction leave no gap",
+         {systemRule("a", 1, false, true), systemRule("none", 2, false, false),
+          systemRule("b", 3, false, true)},
+         {flowRule("IN", 1, "IN"), flowRule("space", 2, "in "), flowRule("empty", 3, ""),
+          flowRule("x", 4, "inout")},
+         {{"a", "in"}, {"b", "in"}, {"x", "inout"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<RuleInfo> rules;
+        convertationRules(c.systems, c.flows, rules);
+        expectMerged(rules, c.expected);
+    }
+}
+
+TEST(ConvertationRules, DisabledAndDefaultRulesAreCarriedOver) {
+    SystemRuleInfo system = systemRule("s", 1, true, true);
+    system.enable = false;
+    system.isDefault = true;
+    NetworkFlowRuleInfo flow = flowRule("f", 1, "in");
+    flow.enable = false;
+    flow.isDefault = true;
+    std::vector<RuleInfo> rules;
+    convertationRules({system}, {flow}, rules);
+    expectMerged(rules, {{"f", "in"}, {"s", "inout"}});
+    ASSERT_EQ(rules.size(), 2u);
+    EXPECT_FALSE(rules[0].enable);
+    EXPECT_FALSE(rules[1].enable);
+}
+
+TEST(ConvertationRules, EqualOrdersKeepTheirFileOrder) {
+    // Enough rules that an unstable sort reorders equal keys.
+    std::vector<SystemRuleInfo> systems;
+    std::vector<NetworkFlowRuleInfo> flows;
+    for (int i = 0; i < 40; ++i) {
+        flows.push_back(flowRule("f" + std::to_string(i), (i * 7) % 3, "inout"));
+        systems.push_back(systemRule("s" + std::to_string(i), (i * 5) % 4, true, true));
+    }
+    std::vector<Merged> expected;
+    for (int order = 0; order < 3; ++order) {
+        for (int i = 0; i < 40; ++i) {
+            if ((i * 7) % 3 == order) {
+                expected.push_back({"f" + std::to_string(i), "inout"});
+            }
+        }
+    }
+    for (int order = 0; order < 4; ++order) {
+        for (int i = 0; i < 40; ++i) {
+            if ((i * 5) % 4 == order) {
+                expected.push_back({"s" + std::to_string(i), "inout"});
+            }
+        }
+    }
+    std::vector<RuleInfo> rules;
+    convertationRules(systems, flows, rules);
+    expectMerged(rules, expected);
+}
+
+TEST(ConvertationRules, RulesInTheListOnEntryAreDiscarded) {
+    std::vector<RuleInfo> rules(3);
+    rules[0].message = "stale";
+    convertationRules({systemRule("s", 1, false, true)}, {}, rules);
+    expectMerged(rules, {{"s", "in"}});
+
+    convertationRules({}, {}, rules);
+    EXPECT_TRUE(rules.empty());
+}
+
+SystemRuleInfo systemProto(uint64_t id, const std::string& proto, bool send = true,
+                           bool receive = true) {
+    SystemRuleInfo r;
+    r.id = id;
+    r.proto = proto;
+    r.icmpSend = send;
+    r.icmpReceive = receive;
+    return r;
+}
+
+NetworkFlowRuleInfo flowProto(uint64_t id, const std::string& proto,
+                              const std::string& direction = "inout") {
+    NetworkFlowRuleInfo r;
+    r.id = id;
+    r.proto = proto;
+    r.direction = direction;
+    return r;
+}
+
+TEST(ValidateRules, ReportsEveryRuleThatWouldBeLostOrWidened) {
+    struct Case {
+        const char* name;
+        std::vector<SystemRuleInfo> systems;
+        std::vector<NetworkFlowRuleInfo> flows;
+        std::string output;
+    };
+    std::vector<SystemRuleInfo> expressibleSystems;
+    std::vector<NetworkFlowRuleInfo> expressibleFlows;
+    uint64_t id = 1;
+    for (const std::string proto :
+         {"tcp", "udp", "icmp", "ip", "smb", "any", "0", "6", "255", "99999999999999999999", "egp",
+          "hmp", "xns-idp", "rdp", "rvd"}) {
+        expressibleSystems.push_back(systemProto(id, proto, true, true));
+        expressibleSystems.push_back(systemProto(id, proto, true, false));
+        expressibleSystems.push_back(systemProto(id, proto, false, true));
+        for (const std::string direction : {"in", "out", "inout"}) {
+            expressibleFlows.push_back(flowProto(id, proto, direction));
+        }
+        ++id;
+    }
+    const std::vector<Case> cases = {
+        {"nothing to report", {}, {}, ""},
+        {"every expressible protocol and direction", expressibleSystems, expressibleFlows, ""},
+        {"unknown system rule protocols, whatever the direction",
+         {systemProto(3, "foo"), systemProto(4, "", false, true),
+          systemProto(5, "TCP", true, false)},
+         {},
+         "Unknown protocol 'foo' of system rule 3!\n"
+         "Unknown protocol '' of system rule 4!\n"
+         "Unknown protocol 'TCP' of system rule 5!\n"},
+        {"a system rule for neither direction is not checked",
+         {systemProto(6, "foo", false, false)},
+         {},
+         ""},
+        {"names compared exactly, numbers only as plain digits",
+         {},
+         {flowProto(1, "Udp"), flowProto(2, "EGP"), flowProto(3, "ANY"), flowProto(4, "+6"),
+          flowProto(5, "-1"), flowProto(6, "6a"), flowProto(7, "xns")},
+         "Unknown protocol 'Udp' of network flow rule 1!\n"
+         "Unknown protocol 'EGP' of network flow rule 2!\n"
+         "Unknown protocol 'ANY' of network flow rule 3!\n"
+         "Unknown protocol '+6' of network flow rule 4!\n"
+         "Unknown protocol '-1' of network flow rule 5!\n"
+         "Unknown protocol '6a' of network flow rule 6!\n"
+         "Unknown protocol 'xns' of network flow rule 7!\n"},
+        {"direction before protocol for one rule",
+         {},
+         {flowProto(9, "bogus", "IN"), flowProto(10, "tcp", ""), flowProto(11, "", "in ")},
+         "Invalid direction 'IN' of network flow rule 9!\n"
+         "Unknown protocol 'bogus' of network flow rule 9!\n"
+         "Invalid direction '' of network flow rule 10!\n"
+         "Invalid direction 'in ' of network flow rule 11!\n"
+         "Unknown protocol '' of network flow rule 11!\n"},
+        {"system rules first, each list in its own order",
+         {systemProto(2, "x"), systemProto(1, "y")},
+         {flowProto(8, "tcp", "out!"), flowProto(7, "z")},
+         "Unknown protocol 'x' of system rule 2!\n"
+         "Unknown protocol 'y' of system rule 1!\n"
+         "Invalid direction 'out!' of network flow rule 8!\n"
+         "Unknown protocol 'z' of network flow rule 7!\n"},
+        {"the legacy id in full",
+         {systemProto(UINT64_MAX, "q")},
+         {},
+         "Unknown protocol 'q' of system rule 18446744073709551615!\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::internal::CaptureStdout();
+        const bool valid = validateRules(c.systems, c.flows);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+        EXPECT_EQ(valid, c.output.empty());
+    }
+}
+
+} // namespace
