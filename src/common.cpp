@@ -1,9 +1,9 @@
 #include "common.h"
 
-#include <boost/algorithm/string/erase.hpp>
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <random>
 #include <spawn.h>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -312,11 +313,13 @@ void getParameterValue(std::string* key, std::string* value, std::string line) {
         *key = std::move(line);
         return;
     }
-    key->assign(line, 0, space);
+    const std::string_view name(line.data(), space);
+    const bool keepsInnerSpaces = name == "message" || name == "schedule";
+    key->assign(name);
     value->assign(line, space + 1, std::string::npos);
-    if (*key == "message" || *key == "schedule") {
+    if (keepsInnerSpaces) {
         boost::algorithm::trim_if(*value, isCSpace);
     } else {
-        boost::algorithm::erase_all(*value, " ");
+        value->erase(std::remove(value->begin(), value->end(), ' '), value->end());
     }
 }

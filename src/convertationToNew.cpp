@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <libintl.h>
 #include <regex>
+#include <string_view>
 #include <unistd.h>
 
 const std::vector<std::string> protocols = {"tcp", "udp", "icmp", "ip", "smb"};
@@ -24,11 +25,13 @@ const std::string unifiedRulesFilePath =
 const std::string suricataRulesFilePath =
     "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/suricata/rules/cfg.rules";
 
-RuleInfo::RuleInfo(const SystemRuleInfo& rule, uint32_t position)
-    : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode), message(rule.message),
-      action(rule.access), protocol(rule.proto), localAddrs(rule.localAddrs),
-      remoteAddrs(rule.remoteAddrs), adapters(rule.adapters), exefile(rule.exefile),
-      schedule(rule.schedule), content(rule.content), direction(inoutValue), audit(rule.audit),
+RuleInfo::RuleInfo(SystemRuleInfo rule, uint32_t position)
+    : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode),
+      message(std::move(rule.message)), action(std::move(rule.access)),
+      protocol(std::move(rule.proto)), localAddrs(std::move(rule.localAddrs)),
+      remoteAddrs(std::move(rule.remoteAddrs)), adapters(std::move(rule.adapters)),
+      exefile(std::move(rule.exefile)), schedule(std::move(rule.schedule)),
+      content(std::move(rule.content)), direction(inoutValue), audit(rule.audit),
       enable(rule.enable), substr(rule.substr), nocase(rule.nocase) {
     if (rule.icmpSend && !rule.icmpReceive) {
         direction = outputValue;
@@ -37,12 +40,14 @@ RuleInfo::RuleInfo(const SystemRuleInfo& rule, uint32_t position)
     }
 }
 
-RuleInfo::RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position)
-    : order(position), message(rule.message), action(rule.access), protocol(rule.proto),
-      localAddrs(rule.localAddrs), localPorts(rule.localPorts), remoteAddrs(rule.remoteAddrs),
-      remotePorts(rule.remotePorts), exefile(rule.exefile), schedule(rule.schedule),
-      content(rule.content), direction(rule.direction), wildcard(rule.wildcard),
-      regexp(rule.regexp), audit(rule.audit), enable(rule.enable), substr(rule.substr),
+RuleInfo::RuleInfo(NetworkFlowRuleInfo rule, uint32_t position)
+    : order(position), message(std::move(rule.message)), action(std::move(rule.access)),
+      protocol(std::move(rule.proto)), localAddrs(std::move(rule.localAddrs)),
+      localPorts(std::move(rule.localPorts)), remoteAddrs(std::move(rule.remoteAddrs)),
+      remotePorts(std::move(rule.remotePorts)), exefile(std::move(rule.exefile)),
+      schedule(std::move(rule.schedule)), content(std::move(rule.content)),
+      direction(std::move(rule.direction)), wildcard(std::move(rule.wildcard)),
+      regexp(std::move(rule.regexp)), audit(rule.audit), enable(rule.enable), substr(rule.substr),
       nocase(rule.nocase) {}
 
 namespace {
@@ -107,27 +112,53 @@ bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
     return valid;
 }
 
+namespace {
+
+// The rules of a list in ascending order, rules of equal order as they stand
+// in the list. The records are large and stay where they are: what is sorted
+// is a compact list of each rule's order beside a pointer to the rule.
+template <typename Rule> std::vector<Rule*> sortedByOrder(std::vector<Rule>& rules) {
+    std::vector<std::pair<uint64_t, Rule*>> keys;
+    keys.reserve(rules.size());
+    for (Rule& rule : rules) {
+        keys.emplace_back(rule.order, &rule);
+    }
+    std::stable_sort(keys.begin(), keys.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Rule*> sorted;
+    sorted.reserve(keys.size());
+    for (const auto& key : keys) {
+        sorted.push_back(key.second);
+    }
+    return sorted;
+}
+
+} // namespace
+
 void convertationRules(std::vector<SystemRuleInfo> systemRules,
                        std::vector<NetworkFlowRuleInfo> networkFlowRules,
                        std::vector<RuleInfo>& rules) {
     rules.clear();
-    const auto byOrder = [](const auto& a, const auto& b) { return a.order < b.order; };
-    std::stable_sort(systemRules.begin(), systemRules.end(), byOrder);
-    std::stable_sort(networkFlowRules.begin(), networkFlowRules.end(), byOrder);
+    const std::vector<SystemRuleInfo*> sortedSystemRules = sortedByOrder(systemRules);
+    const std::vector<NetworkFlowRuleInfo*> sortedNetworkFlowRules =
+        sortedByOrder(networkFlowRules);
     rules.reserve(systemRules.size() + networkFlowRules.size());
 
+    // The legacy lists are this function's own and a rule meets the condition
+    // of one pass at most, so every rule taken gives its strings up to the new
+    // record.
     uint32_t position = 1;
     const auto takeNetworkFlowRules = [&](const std::string& direction) {
-        for (const auto& rule : networkFlowRules) {
-            if (rule.direction == direction) {
-                rules.emplace_back(rule, position++);
+        for (NetworkFlowRuleInfo* rule : sortedNetworkFlowRules) {
+            if (rule->direction == direction) {
+                rules.emplace_back(std::move(*rule), position++);
             }
         }
     };
     const auto takeSystemRules = [&](bool send, bool receive) {
-        for (const auto& rule : systemRules) {
-            if (rule.icmpSend == send && rule.icmpReceive == receive) {
-                rules.emplace_back(rule, position++);
+        for (SystemRuleInfo* rule : sortedSystemRules) {
+            if (rule->icmpSend == send && rule->icmpReceive == receive) {
+                rules.emplace_back(std::move(*rule), position++);
             }
         }
     };
@@ -217,12 +248,14 @@ bool closeWriter(FileWriter& writer, const std::string& path) {
 
 // One line of the unified rule file: the key in a column of 19 characters,
 // then the value.
-void appendParameter(std::string& out, const char* key, const std::string& value) {
-    const size_t keyLength = std::char_traits<char>::length(key);
-    out.append(key, keyLength);
-    out.append(19 - keyLength, ' ');
-    out += value;
-    out += '\n';
+void appendParameter(std::string& out, std::string_view key, const std::string& value) {
+    // The line is laid out in one piece: spaces first, then the key and the
+    // value copied over them.
+    const size_t start = out.size();
+    out.resize(start + 19 + value.size() + 1, ' ');
+    key.copy(&out[start], key.size());
+    value.copy(&out[start + 19], value.size());
+    out.back() = '\n';
 }
 
 const std::string& boolText(bool value) {
@@ -284,12 +317,17 @@ namespace {
 // The msg value is quoted in the rule language: backslash, double quote and
 // semicolon are escaped with a backslash.
 void appendEscapedMessage(std::string& line, const std::string& message) {
-    for (const char c : message) {
+    // Characters are appended a run at a time, up to the next one to escape.
+    size_t run = 0;
+    for (size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
         if (c == '\\' || c == '"' || c == ';') {
+            line.append(message, run, i - run);
             line += '\\';
+            run = i;
         }
-        line += c;
     }
+    line.append(message, run, std::string::npos);
 }
 
 // Appends " (text)" for a quoted option, with " nocase;" after it when asked.
@@ -394,13 +432,21 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
     if (!rule.schedule.empty()) {
         appendQuotedOption(line, "schedule", rule.schedule, false);
     }
-    line += " priority:" + std::to_string(rule.order) + ";";
+    line += " priority:";
+    line += std::to_string(rule.order);
+    line += ';';
     line += " iface:\"";
-    line += rule.adapters.empty() ? std::string("*") : rule.adapters;
+    if (rule.adapters.empty()) {
+        line += '*';
+    } else {
+        line += rule.adapters;
+    }
     line += '=';
     line += rule.direction;
     line += "\";";
-    line += " sid:" + std::to_string(rule.id) + ";)\n";
+    line += " sid:";
+    line += std::to_string(rule.id);
+    line += ";)\n";
     return true;
 }
 
@@ -434,6 +480,29 @@ std::vector<std::string> splitAt(const std::string& text, const char* separators
     return parts;
 }
 
+// Calls visit with every item of the list, split at every separator: two
+// separators in a row give an empty item, and so does one at the end.
+template <typename Visit> void forEachItem(std::string_view list, char separator, Visit visit) {
+    for (;;) {
+        const size_t end = list.find(separator);
+        visit(list.substr(0, end));
+        if (end == std::string_view::npos) {
+            return;
+        }
+        list.remove_prefix(end + 1);
+    }
+}
+
+// Appends the text without its space characters, a run of other characters
+// at a time.
+void appendWithoutSpaces(std::string& line, std::string_view text) {
+    for (size_t space = text.find(' '); space != std::string_view::npos; space = text.find(' ')) {
+        line.append(text.substr(0, space));
+        text.remove_prefix(space + 1);
+    }
+    line.append(text);
+}
+
 // Splits "key:names" into the key and the name list; anything after a second
 // ":" is dropped. False when there is no ":" at all.
 bool splitKeyAndNames(const std::string& value, std::string& key, std::string& names) {
@@ -450,11 +519,10 @@ bool splitKeyAndNames(const std::string& value, std::string& key, std::string& n
 
 bool formatIPAddress(const std::string& addrs, std::string& line) {
     line += " [";
-    for (std::string item : splitAt(addrs, ",")) {
-        boost::algorithm::erase_all(item, " ");
-        line += item;
+    forEachItem(addrs, ',', [&line](std::string_view item) {
+        appendWithoutSpaces(line, item);
         line += ", ";
-    }
+    });
     line.resize(line.size() - 2);
     line += ']';
     return true;
@@ -462,17 +530,17 @@ bool formatIPAddress(const std::string& addrs, std::string& line) {
 
 bool formatPorts(const std::string& ports, std::string& line) {
     line += " [";
-    for (const std::string& item : splitAt(ports, ",")) {
-        std::vector<std::string> parts = splitAt(item, "-");
-        boost::algorithm::erase_all(parts[0], " ");
-        line += parts[0];
-        if (parts.size() == 2) {
-            boost::algorithm::erase_all(parts[1], " ");
+    forEachItem(ports, ',', [&line](std::string_view item) {
+        // A range "low-high" is written "low: high". An item with more than
+        // one dash keeps only its part before the first dash.
+        const size_t dash = item.find('-');
+        appendWithoutSpaces(line, item.substr(0, dash));
+        if (dash != std::string_view::npos && item.find('-', dash + 1) == std::string_view::npos) {
             line += ": ";
-            line += parts[1];
+            appendWithoutSpaces(line, item.substr(dash + 1));
         }
         line += ", ";
-    }
+    });
     line.resize(line.size() - 2);
     line += ']';
     return true;

@@ -49,9 +49,10 @@ struct RuleInfo {
 
     RuleInfo() = default;
     // Convert a legacy rule; the position becomes the rule's order, its legacy
-    // id and order are not carried over.
-    RuleInfo(const SystemRuleInfo& rule, uint32_t position);
-    RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position);
+    // id and order are not carried over. A rule handed over as an rvalue gives
+    // up its strings instead of having them copied.
+    RuleInfo(SystemRuleInfo rule, uint32_t position);
+    RuleInfo(NetworkFlowRuleInfo rule, uint32_t position);
 };
 
 // True for a protocol the Suricata writer can express: a name of protocols,
