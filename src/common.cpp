@@ -126,7 +126,12 @@ std::string generateID() {
 
 std::string outputDirectory(const std::string& backupPath) {
     const std::string directory = fs::path(backupPath).parent_path().string();
-    return directory.empty() ? "." : directory;
+    if (!directory.empty()) {
+        return directory;
+    }
+    // Boost takes "//name" for a network root name without a parent; on Linux
+    // it is a file in the root directory.
+    return backupPath.compare(0, 1, "/") == 0 ? "/" : ".";
 }
 
 std::string shellQuote(const std::string& text) {

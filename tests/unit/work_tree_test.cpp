@@ -181,6 +181,8 @@ TEST(OutputDirectory, IsTheParentOfTheBackupOrTheCurrentDirectory) {
         {"backups/fw.tar.gz", "backups"},
         {"backups//fw.tar.gz", "backups"},
         {"/fw.tar.gz", "/"},
+        // Two leading slashes still name a file in the root directory.
+        {"//fw.tar.gz", "/"},
         {"fw.tar.gz", "."},
         {"./fw.tar.gz", "."},
         {"../fw.tar.gz", ".."},
