@@ -401,3 +401,18 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::ValuesIn(signalCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+TEST(Conversion, ClosedOutputPipeDoesNotStopTheConversion) {
+    e2e::Scratch scratch;
+    scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+    e2e::RunOptions options;
+    // The second run writes its messages into a pipe whose reader is gone.
+    options.after = std::string(MERVEX_BINARY) +
+                    " --file backup.tar.gz | true; echo ${PIPESTATUS[0]} >" +
+                    e2e::quote(scratch.file("piped.status"));
+    const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(e2e::readFile(scratch.file("piped.status")), "0\n");
+    EXPECT_FALSE(e2e::workRootLeft(run));
+    EXPECT_EQ(scratch.archivesIn(scratch.path(), {"backup.tar.gz"}).size(), 2u);
+}
