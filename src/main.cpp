@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <libintl.h>
+#include <memory>
 #include <new>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -38,14 +39,14 @@ namespace {
 // all the same.
 class LineReader {
   public:
-    explicit LineReader(int fd) : fd_(fd), buffer_(1 << 20) {}
+    explicit LineReader(int fd) : fd_(fd), buffer_(new char[capacity]) {}
 
     // False at the end of the file or on a read error (see failed()).
     bool next(std::string& line) {
         line.clear();
         for (;;) {
             if (position_ < filled_) {
-                const char* start = buffer_.data() + position_;
+                const char* start = buffer_.get() + position_;
                 const size_t available = filled_ - position_;
                 const void* feed = std::memchr(start, '\n', available);
                 if (feed != nullptr) {
@@ -58,7 +59,7 @@ class LineReader {
                 position_ = filled_;
                 pending_ = true;
             }
-            const ssize_t got = ::read(fd_, buffer_.data(), buffer_.size());
+            const ssize_t got = ::read(fd_, buffer_.get(), capacity);
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -76,8 +77,11 @@ class LineReader {
     bool failed() const { return failed_; }
 
   private:
+    static constexpr size_t capacity = 1 << 20;
+
     int fd_;
-    std::vector<char> buffer_;
+    // Left uninitialised: every byte handed out was read into it first.
+    std::unique_ptr<char[]> buffer_;
     size_t position_ = 0;
     size_t filled_ = 0;
     bool pending_ = false; // part of a line without its line feed is read
