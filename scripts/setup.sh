@@ -5,10 +5,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(
+  # build
   build-essential cmake make pkg-config
   libboost-dev libboost-filesystem-dev
-  libgtest-dev googletest
+  # run: tar with gzip, and unshare/flock for the tests and the example
   tar gzip util-linux
+  # tests, sanitizer build and fuzzing
+  libgtest-dev googletest clang libclang-rt-14-dev clang-format
+  # benchmarks
+  libbenchmark-dev python3 time
+  # manual page and Debian package
+  dpkg-dev file man-db groff-base bsdextrautils lintian
 )
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
