@@ -23,17 +23,6 @@ std::string networkFlowRules(const std::string& name) {
            " web\naccess allow\nproto tcp\nlocal_ports 80\ndirection in\n\n";
 }
 
-// Messages of the rules in the output archive's unified rule file.
-std::vector<std::string> convertedMessages(const std::string& archive) {
-    std::vector<std::string> messages;
-    for (const std::string& line : e2e::lines(e2e::archiveFile(archive, e2e::unifiedRulesMember))) {
-        if (line.compare(0, 19, "message            ") == 0) {
-            messages.push_back(line.substr(19));
-        }
-    }
-    return messages;
-}
-
 // Checks a run that converted the backup dir/<backup>.tar.gz of the named
 // rules: its messages and its archive, which lies beside the backup.
 void expectConverted(const e2e::Scratch& scratch, int status, const std::string& out,
@@ -43,7 +32,7 @@ void expectConverted(const e2e::Scratch& scratch, int status, const std::string&
     EXPECT_EQ(out, "Output archive: " + archive + "\nConversion completed!\n");
     ASSERT_EQ(scratch.archivesIn(scratch.file(dir), {backup + ".tar.gz"}),
               std::vector<std::string>{scratch.file(archive)});
-    EXPECT_EQ(convertedMessages(scratch.file(archive)),
+    EXPECT_EQ(e2e::convertedMessages(scratch.file(archive)),
               (std::vector<std::string>{name + " web", name + " ping"}));
 }
 

@@ -61,17 +61,6 @@ std::map<std::string, std::string> treeOf(const std::string& dir) {
     return tree;
 }
 
-// Messages of the rules in the output archive's unified rule file.
-std::vector<std::string> convertedMessages(const std::string& archive) {
-    std::vector<std::string> messages;
-    for (const std::string& line : e2e::lines(e2e::archiveFile(archive, e2e::unifiedRulesMember))) {
-        if (line.compare(0, 19, "message            ") == 0) {
-            messages.push_back(line.substr(19));
-        }
-    }
-    return messages;
-}
-
 // Runs a shell command on the host and fails the test when it fails.
 void run(const std::string& command) {
     int status = 0;
@@ -354,7 +343,7 @@ TEST_P(HostileBackupTest, EndsCleanlyAndWritesOnlyItsArchive) {
     if (c.status == 0) {
         ASSERT_FALSE(archive.empty()) << result.out;
         EXPECT_EQ(scratchAfter.erase(fs::path(archive).filename().string()), 1u) << archive;
-        EXPECT_EQ(convertedMessages(archive), c.converted);
+        EXPECT_EQ(e2e::convertedMessages(archive), c.converted);
     } else {
         EXPECT_TRUE(archive.empty()) << result.out;
     }

@@ -44,6 +44,16 @@ bool workRootLeft(const RunResult& result) {
     });
 }
 
+std::vector<std::string> convertedMessages(const std::string& archive) {
+    std::vector<std::string> messages;
+    for (const std::string& line : lines(archiveFile(archive, unifiedRulesMember))) {
+        if (line.compare(0, 19, "message            ") == 0) {
+            messages.push_back(line.substr(19));
+        }
+    }
+    return messages;
+}
+
 std::string quote(const std::string& word) {
     std::string quoted = "'";
     for (const char c : word) {

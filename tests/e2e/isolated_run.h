@@ -82,6 +82,9 @@ std::string outputArchive(const std::string& out);
 // True when the run left the work root /opt/varno-firewall/tmp behind.
 bool workRootLeft(const RunResult& result);
 
+// Messages of the rules in an output archive's unified rule file, in order.
+std::vector<std::string> convertedMessages(const std::string& archive);
+
 // Lines of a text, without their line feeds.
 std::vector<std::string> lines(const std::string& text);
 
