@@ -1,6 +1,7 @@
 // Readers of the legacy system rule and network flow rule files, run on small
 // files written to a private temporary directory.
 #include "main.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,7 @@
 
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <future>
 #include <string>
 #include <sys/stat.h>
@@ -173,26 +172,15 @@ ReadResult readFlow(const std::string& path, std::vector<NetworkFlowRuleInfo>& r
 
 class LegacyReaderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/mervex-readers-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        boost::system::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
+    // Writes a file in the temporary directory and returns its full path.
     std::string write(const std::string& name, const std::string& content) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-        out.close();
-        EXPECT_TRUE(out) << path;
+        const std::string path = temp_.file(name);
+        EXPECT_TRUE(temp_.write(name, content)) << path;
         return path;
     }
 
-    std::string dir_;
+    TempDir temp_{"mervex-readers"};
+    const std::string dir_ = temp_.path();
 };
 
 const char* const systemWorkedExample = "id 7\n"

@@ -2,14 +2,13 @@
 // the file; a rule that cannot be expressed stops the writer.
 
 #include "convertationToNew.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,18 +19,7 @@ namespace fs = std::filesystem;
 
 class SuricataRuleFileWriterTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "mervex-suricata-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        path_ = (dir_ / "cfg.rules").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string contents() const { return TempDir::read(path_); }
 
     // Runs the writer, keeping what it prints.
     bool write(const std::vector<RuleInfo>& rules, const std::string& path) {
@@ -42,8 +30,9 @@ class SuricataRuleFileWriterTest : public ::testing::Test {
     }
     bool write(const std::vector<RuleInfo>& rules) { return write(rules, path_); }
 
-    fs::path dir_;
-    std::string path_;
+    TempDir temp_{"mervex-suricata"};
+    const fs::path dir_{temp_.path()};
+    const std::string path_ = temp_.file("cfg.rules");
     std::string printed_;
 };
 

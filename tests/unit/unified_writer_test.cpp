@@ -2,13 +2,12 @@
 // file that is appended to.
 
 #include "convertationToNew.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,18 +17,7 @@ namespace fs = std::filesystem;
 
 class UnifiedRuleFileWriter : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "mervex-unified-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        path_ = (dir_ / "cfgRule").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string contents() const { return TempDir::read(path_); }
 
     // Runs the writer on the temporary file, keeping what it prints.
     bool write(const std::vector<RuleInfo>& rules, const std::string& path) {
@@ -40,8 +28,9 @@ class UnifiedRuleFileWriter : public ::testing::Test {
     }
     bool write(const std::vector<RuleInfo>& rules) { return write(rules, path_); }
 
-    fs::path dir_;
-    std::string path_;
+    TempDir temp_{"mervex-unified"};
+    const fs::path dir_{temp_.path()};
+    const std::string path_ = temp_.file("cfgRule");
     std::string printed_;
 };
 

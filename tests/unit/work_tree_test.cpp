@@ -1,14 +1,12 @@
 // Work directories, output archive naming and identifiers, and the quoting
 // of paths for the shell that runs tar.
 #include "common.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -19,20 +17,10 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// A private scratch directory under /tmp, removed after each test.
+// A private scratch directory, removed after each test.
 class WorkTreeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/mervex-work-tree-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        boost::system::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string path(const std::string& name) const { return temp_.file(name); }
 
     static mode_t modeOf(const std::string& p) {
         struct stat status {};
@@ -41,16 +29,12 @@ class WorkTreeTest : public ::testing::Test {
     }
 
     static void writeFile(const std::string& p, const std::string& content) {
-        std::ofstream out(p, std::ios::binary);
-        out << content;
+        TempDir::writeFile(p, content);
     }
+    static std::string readFile(const std::string& p) { return TempDir::read(p); }
 
-    static std::string readFile(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-
-    std::string dir_;
+    TempDir temp_{"mervex-work-tree"};
+    const std::string dir_ = temp_.path();
 };
 
 // Restores the process's file-creation mask when it goes out of scope.
