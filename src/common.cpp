@@ -105,6 +105,9 @@ bool packArchive(const std::string& backupPath, std::string* archivePath) {
         return true;
     }
     ::unlink(path.c_str());
+    if (archivePath != nullptr) {
+        archivePath->clear();
+    }
     return false;
 }
 

@@ -36,8 +36,8 @@ bool unpackArchive(const std::string& backupPath);
 // Packs the two rule directories of the new work tree into a new archive
 // beside the backup, named by a fresh identifier; an existing file is never
 // replaced. When archivePath is not null it receives the archive path as
-// handed to tar (empty when no name could be reserved). On failure no file of
-// that name is left behind.
+// handed to tar when the archive was made, and is emptied otherwise. On
+// failure no file of that name is left behind.
 bool packArchive(const std::string& backupPath, std::string* archivePath = nullptr);
 
 // Eight characters drawn from digits, capital and small letters.
