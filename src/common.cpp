@@ -8,107 +8,427 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <poll.h>
 #include <random>
+#include <set>
 #include <spawn.h>
 #include <string_view>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
 namespace fs = boost::filesystem;
 
-const std::string firewallRootPath = "/opt/varno-firewall";
-const std::string workRootPath = "/opt/varno-firewall/tmp";
-const std::string oldWorkTreePath = "/opt/varno-firewall/tmp/old";
-const std::string newWorkTreePath = "/opt/varno-firewall/tmp/new";
-const std::string firewallRulesMember = "./opt/varno-firewall/etc/firewall/rules";
-const std::string suricataRulesMember = "./opt/varno-firewall/etc/suricata/rules";
-
-void createDirectory(const std::string& path) {
-    if (fs::exists(fs::status(path))) {
-        return;
+void FileDescriptor::reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
     }
-    if (fs::create_directories(path)) {
-        fs::permissions(path, fs::perms::add_perms | fs::perms::group_read | fs::perms::group_exe |
-                                  fs::perms::others_read | fs::perms::others_exe);
-    }
+    fd_ = fd;
 }
 
-void removeDirectory(const std::string& path) {
-    if (fs::exists(fs::symlink_status(path))) {
-        fs::remove_all(path);
+int openResolved(int dirFd, const std::string& path, int flags, unsigned long long resolve) {
+    struct open_how how {};
+    how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
+    how.resolve = resolve;
+    for (;;) {
+        const long fd = ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
+        // The kernel asks for a retry when a rename raced with the
+        // resolution.
+        if (fd < 0 && (errno == EINTR || errno == EAGAIN) && interruptSignal() == 0) {
+            continue;
+        }
+        return static_cast<int>(fd);
     }
 }
 
 namespace {
 
-// GNU tar takes an archive name whose first colon comes before any slash as
-// "host:file" on a remote machine. Such a relative name is made explicitly
-// local by a leading "./", so a colon in a file name never starts a remote
-// shell.
-std::string localArchiveName(const std::string& path) {
-    const auto colon = path.find(':');
-    if (colon != std::string::npos && path.find('/') > colon) {
-        return "./" + path;
-    }
-    return path;
+[[noreturn]] void throwFilesystemError(const std::string& what, const std::string& path,
+                                       int error) {
+    throw fs::filesystem_error(what, path,
+                               boost::system::error_code(error, boost::system::system_category()));
 }
 
-volatile std::sig_atomic_t caughtSignal = 0;
-const int interruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previousActions[3];
-bool signalsCaught = false;
+// Opens the subdirectory name of dirFd for reading its entries, never through
+// a symbolic link and never into another mounted file system (EXDEV).
+int openSubdirectory(int dirFd, const std::string& name) {
+    return openResolved(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW,
+                        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
+                            RESOLVE_NO_XDEV);
+}
 
-extern "C" void recordSignal(int signal) {
-    caughtSignal = signal;
+// One directory on the way down a tree being removed: its name in its parent,
+// its identity, which is checked again on the way back up, and its entries
+// that must stay (mount points, and entries the file system refused to
+// remove).
+struct RemovalLevel {
+    std::string name;
+    dev_t device;
+    ino_t inode;
+    std::set<std::string> kept;
+};
+
+// Removes every entry of the directory fd that is neither a subdirectory nor
+// kept, and gives the name of the first subdirectory that is not kept (empty
+// when there is none). An entry that cannot be removed is kept, its error in
+// failure.
+std::string clearUpToSubdirectory(int fd, std::set<std::string>& kept, int& failure) {
+    DIR* dir = ::fdopendir(::dup(fd));
+    if (dir == nullptr) {
+        failure = errno;
+        return "";
+    }
+    ::rewinddir(dir);
+    std::string subdirectory;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || kept.count(name) != 0) {
+            continue;
+        }
+        bool isDirectory = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat status {};
+            isDirectory = ::fstatat(fd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISDIR(status.st_mode);
+        }
+        if (!isDirectory && ::unlinkat(fd, name.c_str(), 0) == 0) {
+            continue;
+        }
+        if (isDirectory || errno == EISDIR) {
+            subdirectory = name;
+            break;
+        }
+        if (errno != ENOENT) {
+            failure = errno;
+            kept.insert(name);
+        }
+    }
+    ::closedir(dir);
+    return subdirectory;
+}
+
+// Removes the entry name of the directory topFd with everything below it.
+// Only one directory below topFd is open at a time, so the depth of the tree
+// is not limited by the number of descriptors; the way back up goes through
+// "..", whose identity must be the one recorded on the way down. 0, or the
+// error of the first entry that had to stay (EBUSY for a mount point).
+int removeTreeAt(int topFd, const std::string& name) {
+    struct stat status {};
+    if (::fstatat(topFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return ::unlinkat(topFd, name.c_str(), 0) == 0 || errno == ENOENT ? 0 : errno;
+    }
+    FileDescriptor fd(openSubdirectory(topFd, name));
+    if (!fd.valid()) {
+        return errno == EXDEV ? EBUSY : errno;
+    }
+    if (::fstat(fd.get(), &status) != 0) {
+        return errno;
+    }
+    std::vector<RemovalLevel> levels{{name, status.st_dev, status.st_ino, {}}};
+    int failure = 0;
+    while (!levels.empty()) {
+        RemovalLevel& level = levels.back();
+        const std::string subdirectory = clearUpToSubdirectory(fd.get(), level.kept, failure);
+        if (!subdirectory.empty()) {
+            FileDescriptor child(openSubdirectory(fd.get(), subdirectory));
+            if (!child.valid() || ::fstat(child.get(), &status) != 0) {
+                failure = errno == EXDEV ? EBUSY : errno;
+                level.kept.insert(subdirectory);
+                continue;
+            }
+            levels.push_back({subdirectory, status.st_dev, status.st_ino, {}});
+            fd = std::move(child);
+            continue;
+        }
+
+        // Nothing more of this directory can go: remove it from its parent.
+        const RemovalLevel done = std::move(levels.back());
+        levels.pop_back();
+        int parentFd = topFd;
+        if (!levels.empty()) {
+            FileDescriptor parent(::openat(fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!parent.valid() || ::fstat(parent.get(), &status) != 0) {
+                return errno;
+            }
+            if (status.st_dev != levels.back().device || status.st_ino != levels.back().inode) {
+                // The tree was moved while it was being removed.
+                return ESTALE;
+            }
+            fd = std::move(parent);
+            parentFd = fd.get();
+        } else {
+            fd.reset();
+        }
+        if (!done.kept.empty() || ::unlinkat(parentFd, done.name.c_str(), AT_REMOVEDIR) != 0) {
+            if (done.kept.empty()) {
+                failure = errno;
+            }
+            if (!levels.empty()) {
+                levels.back().kept.insert(done.name);
+            }
+        }
+    }
+    return failure;
 }
 
 } // namespace
 
-bool unpackArchive(const std::string& backupPath) {
-    const std::string command = "tar -xz -C " + shellQuote(oldWorkTreePath) + " -f " +
-                                shellQuote(localArchiveName(backupPath)) + " 1>/dev/null 2>&1";
-    return runShellCommand(command);
+void createDirectory(const std::string& path, mode_t mode) {
+    if (fs::exists(fs::status(path))) {
+        return;
+    }
+    // Missing directories are made from the top down, each given the mode
+    // explicitly, since mkdir applies the file-creation mask.
+    std::vector<fs::path> missing;
+    for (fs::path p(path); !p.empty() && !fs::exists(fs::status(p)); p = p.parent_path()) {
+        missing.push_back(p);
+    }
+    for (auto p = missing.rbegin(); p != missing.rend(); ++p) {
+        if (fs::create_directory(*p)) {
+            fs::permissions(*p, static_cast<fs::perms>(mode));
+        }
+    }
 }
 
-bool packArchive(const std::string& backupPath, std::string* archivePath) {
-    if (archivePath != nullptr) {
-        archivePath->clear();
+void removeDirectory(const std::string& path) {
+    std::string target = path;
+    while (target.size() > 1 && target.back() == '/') {
+        target.pop_back();
     }
-    const std::string directory = outputDirectory(backupPath);
+    const fs::path parent = fs::path(target).parent_path();
+    const std::string name = fs::path(target).filename().string();
+    FileDescriptor parentFd(
+        ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parentFd.valid()) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return;
+        }
+        throwFilesystemError("remove", path, errno);
+    }
+    const int failure = removeTreeAt(parentFd.get(), name);
+    if (failure != 0) {
+        throwFilesystemError("remove", path, failure);
+    }
+}
 
-    // Reserve a name that nothing uses yet: creating the file exclusively
-    // makes sure that no earlier archive or other file is ever replaced.
-    std::string path;
-    int fd = -1;
-    for (int attempt = 0; attempt < 1000 && fd < 0; ++attempt) {
-        path = localArchiveName(directory + "/" + generateID() + ".tar.gz");
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
+void prepareWorkRoot() {
+    const fs::path workRoot(workRootPath);
+    const std::string name = workRoot.filename().string();
+    FileDescriptor parent(
+        ::open(workRoot.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid()) {
+        throwFilesystemError("open", workRoot.parent_path().string(), errno);
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        FileDescriptor root(
+            ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (root.valid()) {
+            struct stat status {};
+            if (::fstat(root.get(), &status) != 0) {
+                throwFilesystemError("stat", workRootPath, errno);
+            }
+            // Owner first, so that a directory someone else made can no
+            // longer be opened up again by its maker.
+            if ((status.st_uid != ::geteuid() || status.st_gid != ::getegid()) &&
+                ::fchown(root.get(), ::geteuid(), ::getegid()) != 0) {
+                throwFilesystemError("chown", workRootPath, errno);
+            }
+            if ((status.st_mode & 07777) != closedDirectoryMode &&
+                ::fchmod(root.get(), closedDirectoryMode) != 0) {
+                throwFilesystemError("chmod", workRootPath, errno);
+            }
+            return;
+        }
+        if (errno == ENOENT) {
+            if (::mkdirat(parent.get(), name.c_str(), closedDirectoryMode) != 0 &&
+                errno != EEXIST) {
+                throwFilesystemError("mkdir", workRootPath, errno);
+            }
+        } else if (errno == ELOOP || errno == ENOTDIR) {
+            // A symbolic link or a file stands where the work root belongs:
+            // it goes itself, whatever it points to.
+            if (::unlinkat(parent.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+                throwFilesystemError("remove", workRootPath, errno);
+            }
+        } else {
+            throwFilesystemError("open", workRootPath, errno);
+        }
+    }
+    throwFilesystemError("open", workRootPath, EAGAIN);
+}
+
+namespace {
+
+// The path made absolute with every symbolic link of its existing part
+// resolved.
+fs::path resolvedPath(std::string path) {
+    // Boost takes "//name" for a network root name; on Linux it is "/name".
+    while (path.compare(0, 2, "//") == 0) {
+        path.erase(0, 1);
+    }
+    boost::system::error_code error;
+    const fs::path absolute = fs::absolute(path);
+    fs::path resolved = fs::weakly_canonical(absolute, error);
+    return error ? absolute.lexically_normal() : resolved;
+}
+
+bool isWithin(const fs::path& path, const fs::path& directory) {
+    const fs::path relative = path.lexically_relative(directory);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+} // namespace
+
+bool liesInsideWorkRoot(const std::string& backupPath) {
+    // The work root itself is taken as it stands in the resolved firewall
+    // directory: a link there is removed, never followed.
+    const fs::path workRoot(workRootPath);
+    const fs::path root = resolvedPath(workRoot.parent_path().string()) / workRoot.filename();
+    return isWithin(resolvedPath(backupPath), root) ||
+           isWithin(resolvedPath(outputDirectory(backupPath)), root);
+}
+
+bool unpackArchive(const std::string& backupPath, mode_t* backupMode) {
+    FileDescriptor backup;
+    while (!backup.valid()) {
+        // Opening a FIFO waits for its writer; a signal ends the wait.
+        backup.reset(::open(backupPath.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+        if (!backup.valid() && (errno != EINTR || interruptSignal() != 0)) {
             return false;
         }
     }
-    if (fd < 0) {
+    struct stat status {};
+    if (::fstat(backup.get(), &status) != 0) {
         return false;
     }
-    ::close(fd);
-    if (archivePath != nullptr) {
-        *archivePath = path;
+    const std::string command = "tar -xz --no-same-owner --no-same-permissions -C " +
+                                shellQuote(oldWorkTreePath) + " -f - 1>/dev/null 2>&1";
+    if (!runShellCommand(command, backup.get())) {
+        return false;
+    }
+    if (backupMode != nullptr) {
+        *backupMode = status.st_mode;
+    }
+    return true;
+}
+
+namespace {
+
+// The file tar packs the output archive into, before it has a final name:
+// unnamed where the file system allows it, else under a hidden name made
+// exclusively. The hidden name goes with the object.
+class ArchiveTemporary {
+  public:
+    ArchiveTemporary(int directoryFd, mode_t mode) : directoryFd_(directoryFd) {
+        fd_.reset(::openat(directoryFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (fd_.valid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+            return;
+        }
+        for (int attempt = 0; attempt < 100 && !fd_.valid(); ++attempt) {
+            const std::string name = "." + generateID() + ".tar.gz.tmp";
+            fd_.reset(::openat(directoryFd, name.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (fd_.valid()) {
+                hiddenName_ = name;
+            } else if (errno != EEXIST) {
+                return;
+            }
+        }
+    }
+    ~ArchiveTemporary() {
+        if (!hiddenName_.empty()) {
+            ::unlinkat(directoryFd_, hiddenName_.c_str(), 0);
+        }
+    }
+    ArchiveTemporary(const ArchiveTemporary&) = delete;
+    ArchiveTemporary& operator=(const ArchiveTemporary&) = delete;
+
+    int fd() const { return fd_.get(); }
+
+    // Links the file under name in the directory; an existing name is never
+    // replaced (EEXIST). 0 or the error.
+    int linkAs(const std::string& name) const {
+        if (::linkat(fd_.get(), "", directoryFd_, name.c_str(), AT_EMPTY_PATH) == 0) {
+            return 0;
+        }
+        if (errno == EEXIST) {
+            return EEXIST;
+        }
+        // Linking a descriptor by itself needs a capability on some kernels.
+        if (!hiddenName_.empty()) {
+            return ::linkat(directoryFd_, hiddenName_.c_str(), directoryFd_, name.c_str(), 0) == 0
+                       ? 0
+                       : errno;
+        }
+        const std::string self = "/proc/self/fd/" + std::to_string(fd_.get());
+        return ::linkat(AT_FDCWD, self.c_str(), directoryFd_, name.c_str(), AT_SYMLINK_FOLLOW) == 0
+                   ? 0
+                   : errno;
     }
 
-    const std::string command = "tar -czf " + shellQuote(path) + " -C " +
-                                shellQuote(newWorkTreePath) + " " + firewallRulesMember + " " +
-                                suricataRulesMember + " 1>/dev/null 2>&1";
-    if (runShellCommand(command)) {
-        return true;
+  private:
+    int directoryFd_;
+    FileDescriptor fd_;
+    std::string hiddenName_;
+};
+
+} // namespace
+
+OutputArchive::~OutputArchive() {
+    if (directoryFd_ < 0) {
+        return;
     }
-    ::unlink(path.c_str());
-    if (archivePath != nullptr) {
-        archivePath->clear();
+    if (!kept_) {
+        ::unlinkat(directoryFd_, name_.c_str(), 0);
     }
-    return false;
+    ::close(directoryFd_);
+}
+
+bool packArchive(const std::string& backupPath, mode_t mode, OutputArchive& archive) {
+    const mode_t permissions = mode & 0666;
+    const std::string directory = outputDirectory(backupPath);
+    FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directoryFd.valid()) {
+        return false;
+    }
+    ArchiveTemporary temporary(directoryFd.get(), permissions);
+    if (temporary.fd() < 0 || ::fchmod(temporary.fd(), permissions) != 0) {
+        return false;
+    }
+    const std::string command = "tar -cz -C " + shellQuote(newWorkTreePath) + " -f - " +
+                                firewallRulesMember + " " + suricataRulesMember + " 2>/dev/null";
+    if (!runShellCommand(command, -1, temporary.fd()) || ::fsync(temporary.fd()) != 0) {
+        return false;
+    }
+
+    std::string name;
+    int linked = EEXIST;
+    for (int attempt = 0; attempt < 1000 && linked == EEXIST; ++attempt) {
+        name = generateID() + ".tar.gz";
+        linked = temporary.linkAs(name);
+    }
+    if (linked != 0) {
+        return false;
+    }
+    if (::fsync(directoryFd.get()) != 0) {
+        ::unlinkat(directoryFd.get(), name.c_str(), 0);
+        return false;
+    }
+    archive.directoryFd_ = directoryFd.release();
+    archive.name_ = name;
+    archive.path_ = directory + "/" + name;
+    return true;
 }
 
 std::string generateID() {
@@ -150,9 +470,93 @@ std::string shellQuote(const std::string& text) {
     return quoted;
 }
 
-bool runShellCommand(const std::string& command) {
+namespace {
+
+volatile std::sig_atomic_t caughtSignal = 0;
+const int interruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction previousActions[3];
+
+extern "C" void recordSignal(int signal) {
+    caughtSignal = signal;
+}
+
+// Blocks the interrupting signals for its lifetime, so that checking for a
+// recorded signal and starting to wait can be done without a gap: the wait
+// itself unblocks them atomically (ppoll with the previous mask).
+class BlockedInterrupts {
+  public:
+    BlockedInterrupts() {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        for (const int signal : interruptSignals) {
+            sigaddset(&blocked, signal);
+        }
+        sigprocmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~BlockedInterrupts() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    BlockedInterrupts(const BlockedInterrupts&) = delete;
+    BlockedInterrupts& operator=(const BlockedInterrupts&) = delete;
+
+    const sigset_t& previous() const { return previous_; }
+
+  private:
+    sigset_t previous_;
+};
+
+// A caller that left SIGCHLD ignored makes the kernel reap children at once,
+// and their exit status is lost. For its lifetime SIGCHLD has its default
+// disposition.
+class DefaultChildSignal {
+  public:
+    DefaultChildSignal() {
+        sigaction(SIGCHLD, nullptr, &previous_);
+        changed_ = previous_.sa_handler == SIG_IGN || (previous_.sa_flags & SA_NOCLDWAIT) != 0;
+        if (changed_) {
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            sigemptyset(&action.sa_mask);
+            sigaction(SIGCHLD, &action, nullptr);
+        }
+    }
+    ~DefaultChildSignal() {
+        if (changed_) {
+            sigaction(SIGCHLD, &previous_, nullptr);
+        }
+    }
+    DefaultChildSignal(const DefaultChildSignal&) = delete;
+    DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+
+  private:
+    struct sigaction previous_ {};
+    bool changed_ = false;
+};
+
+// The process's environment without the variables through which the caller's
+// shell could hand tar options of its own.
+std::vector<char*> commandEnvironment() {
+    std::vector<char*> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "TAR_OPTIONS=", 12) != 0) {
+            variables.push_back(*variable);
+        }
+    }
+    variables.push_back(nullptr);
+    return variables;
+}
+
+} // namespace
+
+bool runShellCommand(const std::string& command, int inputFd, int outputFd) {
+    const DefaultChildSignal childSignal;
+    const BlockedInterrupts blocked;
+    if (caughtSignal != 0) {
+        return false;
+    }
+
     // The shell runs in a process group of its own, so that an interrupted
-    // conversion can stop tar together with the shell.
+    // conversion can stop tar together with the shell. It starts with the
+    // default disposition and no mask for every signal the converter
+    // changes.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t defaults;
@@ -161,6 +565,7 @@ bool runShellCommand(const std::string& command) {
         sigaddset(&defaults, signal);
     }
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
     sigset_t noMask;
     sigemptyset(&noMask);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
@@ -169,42 +574,68 @@ bool runShellCommand(const std::string& command) {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setsigmask(&attributes, &noMask);
 
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    if (inputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&files, inputFd, STDIN_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    if (outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&files, outputFd, STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+
     std::string shellName = "sh";
     std::string option = "-c";
     std::string commandText = command;
     char* arguments[] = {shellName.data(), option.data(), commandText.data(), nullptr};
+    std::vector<char*> environment = commandEnvironment();
     pid_t child = -1;
-    const int spawned = posix_spawn(&child, "/bin/sh", nullptr, &attributes, arguments, environ);
+    const int spawned =
+        posix_spawn(&child, "/bin/sh", &files, &attributes, arguments, environment.data());
+    posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         return false;
     }
 
+    // The child's end is awaited through a process descriptor, in a ppoll
+    // that unblocks the interrupting signals only while it waits.
+    const FileDescriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
     int status = 0;
     for (;;) {
-        if (caughtSignal != 0) {
+        if (caughtSignal != 0 || !process.valid()) {
             ::kill(-child, SIGKILL);
             while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
             }
             return false;
         }
-        const pid_t ended = ::waitpid(child, &status, 0);
-        if (ended == child) {
+        struct pollfd ended {
+            process.get(), POLLIN, 0
+        };
+        if (::ppoll(&ended, 1, nullptr, &blocked.previous()) < 0) {
+            continue;
+        }
+        const pid_t reaped = ::waitpid(child, &status, WNOHANG);
+        if (reaped == child) {
             break;
         }
-        if (ended < 0 && errno != EINTR) {
+        if (reaped < 0 && errno != EINTR) {
             return false;
         }
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void catchInterruptSignals() {
+InterruptScope::InterruptScope() {
     caughtSignal = 0;
     struct sigaction action {};
     action.sa_handler = recordSignal;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a signal interrupts the wait for tar at once.
+    // No SA_RESTART: a signal interrupts a blocking read, write or open at
+    // once, so that the conversion notices it.
     action.sa_flags = 0;
     for (int i = 0; i < 3; ++i) {
         sigaction(interruptSignals[i], nullptr, &previousActions[i]);
@@ -213,17 +644,12 @@ void catchInterruptSignals() {
             sigaction(interruptSignals[i], &action, nullptr);
         }
     }
-    signalsCaught = true;
 }
 
-void restoreInterruptSignals() {
-    if (!signalsCaught) {
-        return;
-    }
+InterruptScope::~InterruptScope() {
     for (int i = 0; i < 3; ++i) {
         sigaction(interruptSignals[i], &previousActions[i], nullptr);
     }
-    signalsCaught = false;
 }
 
 int interruptSignal() {

@@ -4,41 +4,156 @@
 #pragma once
 
 #include <string>
+#include <sys/types.h>
 
-// The firewall's installation directory. Every conversion locks it for its
-// whole length, because all conversions share the same fixed work root.
-extern const std::string firewallRootPath;
+// Fixed paths. Each is spelled once, here, and built from the one before it;
+// inline variables are initialised in this order in every unit that uses
+// them.
+
+// The firewall's installation directory; it holds the lock file and the work
+// root.
+inline const std::string firewallRootPath = "/opt/varno-firewall";
+// Every conversion holds an exclusive lock on this file for its whole length,
+// because all conversions share the same fixed work root. Only root can open
+// it.
+inline const std::string lockFilePath = firewallRootPath + "/.mervex.lock";
 // Work root: holds both work trees and is removed whole after a conversion.
-extern const std::string workRootPath;
+// Closed to everybody but its owner, because it holds what a backup carries.
+inline const std::string workRootPath = firewallRootPath + "/tmp";
 // Old work tree: the backup archive is extracted into it.
-extern const std::string oldWorkTreePath;
+inline const std::string oldWorkTreePath = workRootPath + "/old";
 // New work tree: the output archive is packed from it.
-extern const std::string newWorkTreePath;
+inline const std::string newWorkTreePath = workRootPath + "/new";
+// The two rule directories of a firewall installation, relative to the root
+// of the file system, as they lie in a backup and in the output archive.
+inline const std::string firewallRulesDirectory =
+    firewallRootPath.substr(1) + "/etc/firewall/rules";
+inline const std::string suricataRulesDirectory =
+    firewallRootPath.substr(1) + "/etc/suricata/rules";
 // Members of the output archive, relative to the new work tree.
-extern const std::string firewallRulesMember;
-extern const std::string suricataRulesMember;
+inline const std::string firewallRulesMember = "./" + firewallRulesDirectory;
+inline const std::string suricataRulesMember = "./" + suricataRulesDirectory;
+// Legacy rule files inside the old work tree.
+inline const std::string systemRulesFilePath =
+    oldWorkTreePath + "/" + firewallRulesDirectory + "/cfgSystemRule";
+inline const std::string networkFlowRulesFilePath =
+    oldWorkTreePath + "/" + firewallRulesDirectory + "/cfgNetworkFlowRule";
+// Rule directories and rule files inside the new work tree.
+inline const std::string newFirewallRulesPath = newWorkTreePath + "/" + firewallRulesDirectory;
+inline const std::string newSuricataRulesPath = newWorkTreePath + "/" + suricataRulesDirectory;
+inline const std::string unifiedRulesFilePath = newFirewallRulesPath + "/cfgRule";
+inline const std::string suricataRulesFilePath = newSuricataRulesPath + "/cfg.rules";
+
+// Modes given explicitly, whatever the file-creation mask.
+// The work root and both work trees: nobody but their owner may enter.
+constexpr mode_t closedDirectoryMode = 0700;
+// The firewall's directory and the rule directories of the output archive.
+constexpr mode_t openDirectoryMode = 0755;
+// Both new rule files.
+constexpr mode_t ruleFileMode = 0644;
+
+// Owns one file descriptor and closes it when it goes; -1 holds none.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// Linux's openat2: opens path relative to the directory dirFd with the open
+// flags (O_CLOEXEC is always added) and the RESOLVE_* flags that restrict how
+// the path is resolved. -1 with errno on failure.
+int openResolved(int dirFd, const std::string& path, int flags, unsigned long long resolve);
 
 // Creates the directory with every missing parent unless something of any
-// kind already exists at the path. A directory created here gets read and
-// search permission for group and others added to its mode.
+// kind already exists at the path. Every directory created here gets exactly
+// the mode, whatever the file-creation mask.
 // Throws boost::filesystem::filesystem_error when the file system refuses.
-void createDirectory(const std::string& path);
+void createDirectory(const std::string& path, mode_t mode = openDirectoryMode);
 
-// Removes whatever exists at the path, with everything below it; a symbolic
-// link is removed itself, never followed. Nothing at the path is no failure.
-// Throws boost::filesystem::filesystem_error when the file system refuses.
+// Removes whatever exists at the path, with everything below it, through
+// directory descriptors: no symbolic link is followed (a link is removed
+// itself), there is no limit of depth or path length, and no other mounted
+// file system is entered. Nothing at the path is no failure.
+// Throws boost::filesystem::filesystem_error when the file system refuses;
+// for a mount point below the path its error is EBUSY, after everything else
+// was removed, and the mount point's content is untouched.
 void removeDirectory(const std::string& path);
 
-// Extracts the backup archive into the old work tree with tar. True when tar
-// ended normally with exit status 0.
-bool unpackArchive(const std::string& backupPath);
+// Makes the work root a real directory owned by the process's user with the
+// closed mode: a symbolic link or anything else that is not a directory
+// standing there is removed itself, never followed, and replaced. Entries of
+// a work root that is already a directory stay.
+// Throws boost::filesystem::filesystem_error when the file system refuses.
+void prepareWorkRoot();
+
+// True when the backup, or the directory its output archive would go to,
+// lies in the work root or below it, once every symbolic link is resolved
+// (a link at the work root itself is not followed: it is removed).
+bool liesInsideWorkRoot(const std::string& backupPath);
+
+// Extracts the backup archive into the old work tree with tar, without
+// restoring owners or permissions from the archive. The backup is opened here
+// and read by tar from its standard input. True when tar ended normally with
+// exit status 0; backupMode, when given, then holds the mode of the backup
+// file that was read.
+bool unpackArchive(const std::string& backupPath, mode_t* backupMode = nullptr);
+
+// The output archive of one conversion, once it is published under its final
+// name. Unless keep() is called, the destructor removes it again: a
+// conversion that fails after packing leaves no archive behind.
+class OutputArchive {
+  public:
+    OutputArchive() = default;
+    ~OutputArchive();
+    OutputArchive(const OutputArchive&) = delete;
+    OutputArchive& operator=(const OutputArchive&) = delete;
+
+    // The archive's path, "<directory>/<id>.tar.gz"; empty while none is
+    // published.
+    const std::string& path() const { return path_; }
+    // The archive stays when this object goes.
+    void keep() { kept_ = true; }
+
+  private:
+    friend bool packArchive(const std::string&, mode_t, OutputArchive&);
+    int directoryFd_ = -1; // the directory the archive was published in
+    std::string name_;     // its name there
+    std::string path_;
+    bool kept_ = false;
+};
 
 // Packs the two rule directories of the new work tree into a new archive
-// beside the backup, named by a fresh identifier; an existing file is never
-// replaced. When archivePath is not null it receives the archive path as
-// handed to tar when the archive was made, and is emptied otherwise. On
-// failure no file of that name is left behind.
-bool packArchive(const std::string& backupPath, std::string* archivePath = nullptr);
+// beside the backup. tar writes the archive to its standard output, a file
+// opened here in the output directory without a name (or, where the file
+// system has no unnamed files, under an exclusively created hidden name). Once
+// tar has succeeded the file gets the permission bits mode & 0666, is synced,
+// and is linked under "<directory>/<id>.tar.gz" with a fresh identifier: an
+// existing name is never replaced (a taken name means drawing another
+// identifier), and the directory is synced before this returns true. On
+// failure nothing is left in the directory, and archive holds no path.
+bool packArchive(const std::string& backupPath, mode_t mode, OutputArchive& archive);
 
 // Eight characters drawn from digits, capital and small letters.
 std::string generateID();
@@ -51,16 +166,31 @@ std::string outputDirectory(const std::string& backupPath);
 // '\'' so that the shell passes every byte through unchanged.
 std::string shellQuote(const std::string& text);
 
-// Runs the command with /bin/sh -c, waiting for it to end. True when the shell
-// ended normally with exit status 0. When an interrupting signal arrives while
-// the command runs, the command's process group is terminated and the result
-// is false.
-bool runShellCommand(const std::string& command);
+// Runs the command with /bin/sh -c, waiting for it to end, with standard
+// input and output on the given descriptors (/dev/null when -1) and
+// TAR_OPTIONS removed from its environment. True when the shell ended
+// normally with exit status 0. When an interrupting signal arrives before or
+// while the command runs, the command's process group is killed and the
+// result is false; a signal that arrives just before the wait is not missed.
+// Works when the caller left SIGCHLD ignored.
+bool runShellCommand(const std::string& command, int inputFd = -1, int outputFd = -1);
 
-// SIGINT, SIGTERM and SIGHUP are caught while a conversion runs: the handler
-// only records the signal, and the conversion checks for it between its steps.
-void catchInterruptSignals();
-void restoreInterruptSignals();
+// SIGINT, SIGTERM and SIGHUP are caught for the lifetime of one object of
+// this class: the conversion driver holds one from the start of a conversion
+// to its end. The handler only records the signal; the conversion's steps,
+// its long loops and the wait for tar check for it (interruptSignal()). The
+// destructor restores the previous dispositions on every way out; the
+// recorded signal stays readable until the next object is made, so that the
+// caller can turn it into the exit status. A signal the caller chose to
+// ignore stays ignored. At most one object exists at a time.
+class InterruptScope {
+  public:
+    InterruptScope();
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+};
+
 // The recorded signal number, or 0 when none arrived.
 int interruptSignal();
 

@@ -13,17 +13,13 @@
 #include <libintl.h>
 #include <regex>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 const std::vector<std::string> protocols = {"tcp", "udp", "icmp", "ip", "smb"};
 const std::string inputValue = "in";
 const std::string outputValue = "out";
 const std::string inoutValue = "inout";
-
-const std::string unifiedRulesFilePath =
-    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/firewall/rules/cfgRule";
-const std::string suricataRulesFilePath =
-    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/suricata/rules/cfg.rules";
 
 RuleInfo::RuleInfo(SystemRuleInfo rule, uint32_t position)
     : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode),
@@ -173,11 +169,17 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
 namespace {
 
 // Appends text to a file through a buffer of its own and tells whether every
-// byte reached the file and the file was closed cleanly.
+// byte reached the file and the file was closed cleanly. The file gets the
+// rule file mode whatever the file-creation mask.
 class FileWriter {
   public:
     explicit FileWriter(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666)) {
+        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                     ruleFileMode)) {
+        if (fd_ >= 0 && ::fchmod(fd_, ruleFileMode) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
         buffer_.reserve(capacity);
     }
     ~FileWriter() {

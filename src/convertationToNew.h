@@ -15,10 +15,6 @@ extern const std::string inputValue;
 extern const std::string outputValue;
 extern const std::string inoutValue;
 
-// Output files inside the new work tree.
-extern const std::string unifiedRulesFilePath;
-extern const std::string suricataRulesFilePath;
-
 // One rule of the unified rule list.
 struct RuleInfo {
     uint64_t id = 0;

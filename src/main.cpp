@@ -23,15 +23,6 @@
 
 namespace fs = boost::filesystem;
 
-const std::string systemRulesFilePath =
-    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgSystemRule";
-const std::string networkFlowRulesFilePath =
-    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
-const std::string newFirewallRulesPath =
-    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/firewall/rules";
-const std::string newSuricataRulesPath =
-    "/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/suricata/rules";
-
 namespace {
 
 // Reads a file line by line from a descriptor, in large chunks. A line is
@@ -201,20 +192,23 @@ bool staysInOldWorkTree(int fd, const std::string& path) {
     return opened.compare(0, realTree.size(), realTree) == 0;
 }
 
-// Opens a legacy rule file for reading. Anything but a regular file (also
-// behind a symbolic link) is refused: a FIFO or a device could block the
-// reader or feed it without end.
+// Opens a legacy rule file for reading. The file is examined before it is
+// opened: anything but a regular file (also behind a symbolic link) is never
+// opened, since opening a FIFO or a device that a backup planted could block
+// the reader, feed it without end or act on a device.
 int openRegularFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+    const FileDescriptor examined(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    struct stat before {};
+    if (!examined.valid() || ::fstat(examined.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
         return -1;
     }
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !staysInOldWorkTree(fd, path)) {
-        ::close(fd);
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || status.st_dev != before.st_dev ||
+        status.st_ino != before.st_ino || !staysInOldWorkTree(fd.get(), path)) {
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 // Reads a legacy rule file of key/value blocks, each ended by an empty line
@@ -320,27 +314,39 @@ void removeWorkRoot() {
     }
 }
 
-// Takes the exclusive lock on the firewall's directory; -1 when another
-// process holds it or it cannot be had, with a message.
-int lockFirewallRoot() {
-    if (!prepareWorkDirectory(createDirectory, firewallRootPath)) {
-        return -1;
+// Takes the exclusive lock of conversions: a lock file that only root can
+// open, so that no other user can hold the lock and block every conversion.
+// An invalid descriptor when another process holds it or it cannot be had,
+// with a message.
+FileDescriptor lockConversions() {
+    const auto refuse = [](const std::string& path) {
+        printMessage("Can't prepare work directory '" + path + "': " + std::strerror(errno) + "!");
+        return FileDescriptor();
+    };
+    if (!prepareWorkDirectory(
+            [](const std::string& path) { createDirectory(path, openDirectoryMode); },
+            firewallRootPath)) {
+        return FileDescriptor();
     }
-    const int fd = ::open(firewallRootPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        printMessage("Can't prepare work directory '" + firewallRootPath +
-                     "': " + std::strerror(errno) + "!");
-        return -1;
+    FileDescriptor fd(
+        ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+    struct stat status {};
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
+        return refuse(lockFilePath);
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return refuse(lockFilePath);
+    }
+    if ((status.st_mode & 07777) != 0600 && ::fchmod(fd.get(), 0600) != 0) {
+        return refuse(lockFilePath);
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
             printMessage("Another conversion is running: can't lock '" + firewallRootPath + "'!");
-        } else {
-            printMessage("Can't prepare work directory '" + firewallRootPath +
-                         "': " + std::strerror(errno) + "!");
+            return FileDescriptor();
         }
-        ::close(fd);
-        return -1;
+        return refuse(lockFilePath);
     }
     return fd;
 }
@@ -348,17 +354,22 @@ int lockFirewallRoot() {
 // The steps of a conversion from fresh work trees to the packed output
 // archive. False, with the step's message, at the first step that fails or
 // when an interrupting signal arrived.
-bool convertInWorkRoot(const std::string& backupPath, std::string& archivePath) {
+bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
+    const auto createClosed = [](const std::string& path) {
+        createDirectory(path, closedDirectoryMode);
+    };
     // Work trees left by a conversion that ended abnormally must not be read,
     // appended to or packed.
-    if (!prepareWorkDirectory(removeDirectory, oldWorkTreePath) ||
+    if (!prepareWorkDirectory([](const std::string&) { prepareWorkRoot(); }, workRootPath) ||
+        !prepareWorkDirectory(removeDirectory, oldWorkTreePath) ||
         !prepareWorkDirectory(removeDirectory, newWorkTreePath) ||
-        !prepareWorkDirectory(createDirectory, oldWorkTreePath) ||
-        !prepareWorkDirectory(createDirectory, newWorkTreePath) || interruptSignal() != 0) {
+        !prepareWorkDirectory(createClosed, oldWorkTreePath) ||
+        !prepareWorkDirectory(createClosed, newWorkTreePath) || interruptSignal() != 0) {
         return false;
     }
 
-    if (!unpackArchive(backupPath)) {
+    mode_t backupMode = 0;
+    if (!unpackArchive(backupPath, &backupMode)) {
         if (interruptSignal() == 0) {
             printMessage("Error unpack archive!");
         }
@@ -389,14 +400,20 @@ bool convertInWorkRoot(const std::string& backupPath, std::string& archivePath) 
         rules[i].id = i + 1;
     }
 
-    if (!prepareWorkDirectory(createDirectory, newSuricataRulesPath) ||
-        !prepareWorkDirectory(createDirectory, newFirewallRulesPath) || !writeToFileRules(rules) ||
+    // The rule directories become members of the output archive: their mode
+    // is fixed, so that extracting the archive never makes them writable by
+    // others.
+    const auto createOpen = [](const std::string& path) {
+        createDirectory(path, openDirectoryMode);
+    };
+    if (!prepareWorkDirectory(createOpen, newSuricataRulesPath) ||
+        !prepareWorkDirectory(createOpen, newFirewallRulesPath) || !writeToFileRules(rules) ||
         !writeToSuricataFileRules(rules) || interruptSignal() != 0) {
         return false;
     }
     std::vector<RuleInfo>().swap(rules);
 
-    if (!packArchive(backupPath, &archivePath)) {
+    if (!packArchive(backupPath, backupMode, archive)) {
         if (interruptSignal() == 0) {
             printMessage("Error pack archive!");
         }
@@ -408,42 +425,47 @@ bool convertInWorkRoot(const std::string& backupPath, std::string& archivePath) 
 } // namespace
 
 bool convertSettings(const std::string& backupPath) {
-    catchInterruptSignals();
-    const int lock = lockFirewallRoot();
-    if (lock < 0) {
-        restoreInterruptSignals();
+    const InterruptScope interrupts;
+    const FileDescriptor lock = lockConversions();
+    if (!lock.valid()) {
+        printMessage("Conversion failed!");
+        return false;
+    }
+    // Checked before anything is removed: the work root goes at the end of
+    // the conversion, and with it the backup or the new archive.
+    if (liesInsideWorkRoot(backupPath)) {
+        printMessage("Backup '" + backupPath + "' lies inside the work directory '" + workRootPath +
+                     "'!");
         printMessage("Conversion failed!");
         return false;
     }
 
-    std::string archivePath;
     bool completed = false;
-    try {
-        completed = convertInWorkRoot(backupPath, archivePath);
-    } catch (const std::bad_alloc&) {
-        printMessage("Out of memory!");
-    } catch (const fs::filesystem_error& error) {
-        printMessage("Can't prepare work directory '" + error.path1().string() +
-                     "': " + error.code().message() + "!");
-    }
-    // A signal that arrived after packing still fails the conversion: its
-    // archive is removed like any partial one.
-    if (interruptSignal() != 0) {
-        completed = false;
-    }
-    if (completed) {
-        printMessage("Output archive: " + archivePath);
-        printMessage("Conversion completed!");
-        removeWorkRoot();
-    } else {
-        if (!archivePath.empty()) {
-            ::unlink(archivePath.c_str());
+    {
+        OutputArchive archive;
+        try {
+            completed = convertInWorkRoot(backupPath, archive);
+        } catch (const std::bad_alloc&) {
+            printMessage("Out of memory!");
+        } catch (const fs::filesystem_error& error) {
+            printMessage("Can't prepare work directory '" + error.path1().string() +
+                         "': " + error.code().message() + "!");
         }
-        removeWorkRoot();
+        // A signal that arrived after packing still fails the conversion:
+        // its archive goes like any other that is not kept.
+        if (interruptSignal() != 0) {
+            completed = false;
+        }
+        if (completed) {
+            archive.keep();
+            printMessage("Output archive: " + archive.path());
+            printMessage("Conversion completed!");
+        }
+    }
+    removeWorkRoot();
+    if (!completed) {
         printMessage("Conversion failed!");
     }
-    ::close(lock);
-    restoreInterruptSignals();
     return completed;
 }
 

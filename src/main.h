@@ -2,16 +2,11 @@
 // format 1.0 and their two file readers.
 #pragma once
 
+#include "common.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
-
-// Legacy rule files inside the old work tree.
-extern const std::string systemRulesFilePath;
-extern const std::string networkFlowRulesFilePath;
-// Rule directories inside the new work tree.
-extern const std::string newFirewallRulesPath;
-extern const std::string newSuricataRulesPath;
 
 // One rule of the legacy system rule file "cfgSystemRule".
 struct SystemRuleInfo {

@@ -55,20 +55,6 @@ void expectFailed(const e2e::Scratch& scratch, const e2e::RunResult& run, const 
     EXPECT_FALSE(e2e::workRootLeft(run));
 }
 
-// Puts a tar on the front of the search path that runs the script snippet
-// before the real tar. The snippet sees the tar arguments and $mervex, the
-// process id of the converter.
-std::string tarWrapper(const e2e::Scratch& scratch, const std::string& snippet) {
-    const std::string realTar = e2e::shell("command -v tar | tr -d '\\n'");
-    scratch.write("bin/tar", "#!/bin/sh\n"
-                             "mervex=$PPID\n"
-                             "[ \"$(cat /proc/$mervex/comm)\" = mervex ] || "
-                             "mervex=$(cut -d' ' -f4 /proc/$mervex/stat)\n" +
-                                 snippet + "\nexec " + e2e::quote(realTar) + " \"$@\"\n");
-    e2e::shell("chmod +x " + e2e::quote(scratch.file("bin/tar")));
-    return "export PATH=" + e2e::quote(scratch.file("bin")) + ":$PATH";
-}
-
 struct OutputPathCase {
     const char* name;
     std::string backup;    // backup path, relative to the scratch directory
@@ -273,14 +259,15 @@ TEST(Conversion, BusyLockLeavesTheWorkRootAlone) {
     // The running shell holds the lock on a descriptor of its own, as a
     // second converter would.
     options.before = "mkdir -p /opt/varno-firewall/tmp/old && touch /opt/varno-firewall/tmp/keep\n"
-                     "exec 9</opt/varno-firewall && flock -n 9 || exit 96";
+                     "exec 9>/opt/varno-firewall/.mervex.lock && flock -n 9 || exit 96";
     const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "Another conversion is running: can't lock '/opt/varno-firewall'!\n"
                        "Conversion failed!\n");
-    EXPECT_EQ(run.opt, (std::vector<std::string>{"/opt/varno-firewall", "/opt/varno-firewall/tmp",
-                                                 "/opt/varno-firewall/tmp/keep",
-                                                 "/opt/varno-firewall/tmp/old"}));
+    EXPECT_EQ(run.opt,
+              (std::vector<std::string>{"/opt/varno-firewall", "/opt/varno-firewall/.mervex.lock",
+                                        "/opt/varno-firewall/tmp", "/opt/varno-firewall/tmp/keep",
+                                        "/opt/varno-firewall/tmp/old"}));
     EXPECT_TRUE(scratch.archivesIn(scratch.path(), {"backup.tar.gz"}).empty());
 }
 
@@ -290,9 +277,9 @@ TEST(Conversion, StaleWorkTreesAreRemovedBeforeExtraction) {
     e2e::RunOptions options;
     // Each tar run records what the work root holds at that moment.
     options.before =
-        tarWrapper(scratch, "find /opt/varno-firewall/tmp | LC_ALL=C sort >>" +
-                                e2e::quote(scratch.file("seen")) + "; echo -- >>" +
-                                e2e::quote(scratch.file("seen"))) +
+        e2e::tarWrapper(scratch, "find /opt/varno-firewall/tmp | LC_ALL=C sort >>" +
+                                     e2e::quote(scratch.file("seen")) + "; echo -- >>" +
+                                     e2e::quote(scratch.file("seen"))) +
         "\nmkdir -p /opt/varno-firewall/tmp/other /opt/varno-firewall/tmp/old" +
         "/opt/varno-firewall/etc/firewall/rules /opt/varno-firewall/tmp/new" +
         "/opt/varno-firewall/etc/firewall/rules\n"
@@ -381,8 +368,8 @@ TEST_P(SignalTest, EndsCleanlyWithSignalStatus) {
     // The signal comes while tar runs; when packing, the real tar has
     // already written the whole archive.
     const std::string realTar = e2e::shell("command -v tar | tr -d '\\n'");
-    options.before = tarWrapper(
-        scratch, std::string("if [ \"$1\" = ") + (c.packing ? "-czf" : "-xz") + " ]; then " +
+    options.before = e2e::tarWrapper(
+        scratch, std::string("if [ \"$1\" = ") + (c.packing ? "-cz" : "-xz") + " ]; then " +
                      (c.packing ? e2e::quote(realTar) + " \"$@\"; " : std::string()) + "kill -" +
                      c.signal + " $mervex; sleep 30; fi");
     // The second conversion never starts: the process ends.

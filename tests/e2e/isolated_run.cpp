@@ -19,6 +19,12 @@ const char* const systemRulesBackupPath = "opt/varno-firewall/etc/firewall/rules
 const char* const networkFlowRulesBackupPath =
     "opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
 
+const char* const asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+const char* const attacker = MERVEX_ATTACKER;
+
+const std::vector<std::string> optAfterConversion = {"/opt/varno-firewall",
+                                                     "/opt/varno-firewall/.mervex.lock"};
+
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream content;
@@ -135,6 +141,19 @@ std::string Scratch::legacyBackup(const std::string& name, const std::string& sy
                          {networkFlowRulesBackupPath, networkFlowRules}});
 }
 
+std::string Scratch::directoryOfNobody(const std::string& name) const {
+    fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exe |
+                               fs::perms::others_read | fs::perms::others_exe);
+    const std::string dir = file(name);
+    fs::create_directories(dir);
+    int status = 0;
+    shell("chown 65534:65534 " + quote(dir) + " && chmod 0755 " + quote(dir), &status);
+    if (status != 0) {
+        throw std::runtime_error("cannot hand " + dir + " to nobody");
+    }
+    return dir;
+}
+
 std::vector<std::string> Scratch::archivesIn(const std::string& dir,
                                              const std::vector<std::string>& exclude) const {
     std::vector<std::string> found;
@@ -147,6 +166,17 @@ std::vector<std::string> Scratch::archivesIn(const std::string& dir,
     }
     std::sort(found.begin(), found.end());
     return found;
+}
+
+std::string tarWrapper(const Scratch& scratch, const std::string& snippet) {
+    const std::string realTar = shell("command -v tar | tr -d '\\n'");
+    scratch.write("bin/tar", "#!/bin/sh\n"
+                             "mervex=$PPID\n"
+                             "[ \"$(cat /proc/$mervex/comm)\" = mervex ] || "
+                             "mervex=$(cut -d' ' -f4 /proc/$mervex/stat)\n" +
+                                 snippet + "\nexec " + quote(realTar) + " \"$@\"\n");
+    shell("chmod 0755 " + quote(scratch.file("bin")) + " " + quote(scratch.file("bin/tar")));
+    return "export PATH=" + quote(scratch.file("bin")) + ":$PATH";
 }
 
 RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args,
@@ -165,7 +195,7 @@ RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args
     }
     const std::string cwd = options.cwd.empty() ? scratch.path() : options.cwd;
     const std::string script = "set -u\n"
-                               "mount -t tmpfs -o size=" +
+                               "mount -t tmpfs -o mode=0755,size=" +
                                options.optSize + " tmpfs /opt || exit 97\n" + options.before +
                                "\n"
                                "cd " +

@@ -50,6 +50,11 @@ class Scratch {
     std::string legacyBackup(const std::string& name, const std::string& systemRules,
                              const std::string& networkFlowRules) const;
 
+    // Lets other users reach the scratch directory (mode 0755), and makes a
+    // directory below it owned by the unprivileged user of the attack tests;
+    // returns its path.
+    std::string directoryOfNobody(const std::string& name) const;
+
     // Output archives (*.tar.gz other than those named in exclude) directly in dir.
     std::vector<std::string> archivesIn(const std::string& dir,
                                         const std::vector<std::string>& exclude) const;
@@ -61,6 +66,18 @@ class Scratch {
 // Runs mervex with the arguments inside a new mount namespace.
 RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args,
                     const RunOptions& options = {});
+
+// Puts a tar on the front of the search path that runs the script snippet
+// before the real tar. The snippet sees the tar arguments and $mervex, the
+// process id of the converter. Returns the shell command that puts it there,
+// for RunOptions::before.
+std::string tarWrapper(const Scratch& scratch, const std::string& snippet);
+
+// Command prefix that runs a command as the unprivileged second user
+// (nobody), with no supplementary groups.
+extern const char* const asNobody;
+// The attacker helper program (attacker.cpp).
+extern const char* const attacker;
 
 // Runs a shell command on the host and returns its standard output; the
 // command's exit status goes to status when given.
@@ -78,6 +95,10 @@ std::string readFile(const std::string& path);
 // The path that a run named on its "Output archive: " line, or empty when it
 // printed none.
 std::string outputArchive(const std::string& out);
+
+// What every run that took the lock leaves under /opt: the firewall's
+// directory and the lock file.
+extern const std::vector<std::string> optAfterConversion;
 
 // True when the run left the work root /opt/varno-firewall/tmp behind.
 bool workRootLeft(const RunResult& result);
