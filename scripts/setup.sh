@@ -10,6 +10,8 @@ packages=(
   libboost-dev libboost-filesystem-dev
   # run: tar with gzip, and unshare/flock for the tests and the example
   tar gzip util-linux
+  # attack and fault tests: system call traces, a caller that ignores SIGCHLD
+  strace perl
   # tests, sanitizer build and fuzzing
   libgtest-dev googletest clang libclang-rt-14-dev clang-format
   # benchmarks

@@ -312,8 +312,9 @@ bool unpackArchive(const std::string& backupPath, mode_t* backupMode) {
     if (::fstat(backup.get(), &status) != 0) {
         return false;
     }
-    const std::string command = "tar -xz --no-same-owner --no-same-permissions -C " +
-                                shellQuote(oldWorkTreePath) + " -f - 1>/dev/null 2>&1";
+    const std::string command =
+        "tar -xz --no-same-owner --no-same-permissions --no-overwrite-dir -C " +
+        shellQuote(oldWorkTreePath) + " -f - 1>/dev/null 2>&1";
     if (!runShellCommand(command, backup.get())) {
         return false;
     }
