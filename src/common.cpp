@@ -11,6 +11,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <libintl.h>
 #include <linux/openat2.h>
 #include <poll.h>
 #include <random>
@@ -657,10 +658,94 @@ int interruptSignal() {
     return caughtSignal;
 }
 
-void printMessage(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
+void protectStandardDescriptors() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        const char* stand = fd == STDOUT_FILENO ? "/dev/full" : "/dev/null";
+        const int opened = ::open(stand, fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+}
+
+bool printMessage(const std::string& text) {
     std::fflush(stdout);
+    const std::string line = text + '\n';
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        size_t chunk = left;
+        if (interruptSignal() != 0) {
+            // Poll reports a pipe writable when PIPE_BUF bytes fit, so a
+            // chunk of that size does not block.
+            struct pollfd out {
+                STDOUT_FILENO, POLLOUT, 0
+            };
+            if (::poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0) {
+                return false;
+            }
+            chunk = std::min<size_t>(left, PIPE_BUF);
+        }
+        const ssize_t written = ::write(STDOUT_FILENO, data, chunk);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool reportOpenFailure(const char* format, const std::string& path) {
+    std::string message = gettext(format);
+    const size_t slot = message.find("%s");
+    if (slot == std::string::npos) {
+        message += messagePath(path);
+    } else {
+        message.replace(slot, 2, messagePath(path));
+    }
+    printMessage(message);
+    return false;
+}
+
+std::string messagePath(const std::string& path) {
+    static const char hex[] = "0123456789abcdef";
+    std::string escaped;
+    escaped.reserve(path.size());
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            escaped += "\\\\";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\r') {
+            escaped += "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            escaped += "\\x";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0xf];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string messageValue(const std::string& value) {
+    constexpr size_t longest = 256;
+    if (value.size() <= longest) {
+        return messagePath(value);
+    }
+    return messagePath(value.substr(0, longest)) + "...";
 }
 
 bool isDigit(std::string text) {

@@ -194,9 +194,34 @@ class InterruptScope {
 // The recorded signal number, or 0 when none arrived.
 int interruptSignal();
 
-// Writes one message line to standard output and flushes it, so that the
-// messages keep their order with anything else written to the terminal.
-void printMessage(const std::string& text);
+// Makes sure that descriptors 0, 1 and 2 are open before anything else is
+// opened, so that no file the converter opens can take their place and
+// receive its messages. A closed standard output is replaced by /dev/full:
+// every message then fails, as it does on a full device.
+void protectStandardDescriptors();
+
+// Writes one message line to standard output, after anything the C
+// library still buffers there, so that messages keep their order. False when
+// the line could not be written whole (standard output closed, full, or a
+// pipe nobody reads). Once an interrupting signal was recorded, a message
+// never waits for a reader: what cannot be written at once is dropped, so
+// that the conversion still ends at once.
+bool printMessage(const std::string& text);
+
+// Prints the open-failure message format, looked up in the message
+// catalogue, with the path as a message quotes it in place of its "%s" (or
+// after it, when it has none). Always false, for the caller to return.
+bool reportOpenFailure(const char* format, const std::string& path);
+
+// A path as a message quotes it: the bytes 0x00 to 0x1F and 0x7F are written
+// as \t, \n, \r or \xHH (two lower-case hex digits), a backslash as \\;
+// all other bytes, 0x80 and above among them, pass unchanged. So no name can
+// add a line to the output or steer the terminal.
+std::string messagePath(const std::string& path);
+
+// A value as a message quotes it: cut to its first 256 bytes followed by
+// "..." when longer, then escaped like a path.
+std::string messageValue(const std::string& value);
 
 // True for a non-empty string of ASCII digits only.
 bool isDigit(std::string text);

@@ -46,64 +46,166 @@ RuleInfo::RuleInfo(NetworkFlowRuleInfo rule, uint32_t position)
       regexp(std::move(rule.regexp)), audit(rule.audit), enable(rule.enable), substr(rule.substr),
       nocase(rule.nocase) {}
 
-namespace {
-
-// IP protocol numbers of the protocol names that have no header word of
-// their own; such rules are written as "ip" with ip_proto.
-const char* protocolNumber(const std::string& protocol) {
+ProtocolClass classifyProtocol(const std::string& protocol) {
+    // IP protocol numbers of the protocol names that have no header word of
+    // their own; such rules are written as "ip" with ip_proto.
     static const std::pair<const char*, const char*> numbers[] = {
         {"egp", "8"}, {"hmp", "20"}, {"xns-idp", "22"}, {"rdp", "27"}, {"rvd", "66"},
     };
+    ProtocolClass result;
+    if (std::find(protocols.begin(), protocols.end(), protocol) != protocols.end()) {
+        result.headerWord = protocol;
+        result.icmp = protocol == "icmp";
+        return result;
+    }
+    result.headerWord = "ip";
+    if (isDigit(protocol)) {
+        // A protocol given as a number is ICMP when it reads as the int 1; a
+        // number beyond the int range is not.
+        bool ok = false;
+        result.ipProto = protocol;
+        result.icmp = strToInt(protocol.c_str(), &ok) == 1 && ok;
+        return result;
+    }
+    if (protocol == "any") {
+        return result;
+    }
     for (const auto& [name, number] : numbers) {
         if (protocol == name) {
-            return number;
+            result.ipProto = number;
+            return result;
         }
     }
-    return nullptr;
+    result.expressible = false;
+    return result;
 }
 
-bool isProtocolName(const std::string& protocol) {
-    return std::find(protocols.begin(), protocols.end(), protocol) != protocols.end();
+namespace {
+
+// The action words of the rule language.
+bool isRuleAction(const std::string& action) {
+    return action == "alert" || action == "pass" || action == "drop" || action == "reject";
 }
 
-// A protocol given as a number is ICMP when it reads as the int 1; a number
-// beyond the int range is not.
-bool isIcmpNumber(const std::string& protocol) {
-    bool ok = false;
-    return strToInt(protocol.c_str(), &ok) == 1 && ok;
+bool hasControlByte(const std::string& value) {
+    return std::any_of(value.begin(), value.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// What a value must not hold to be written into cfg.rules.
+enum class Writable {
+    Anything,   // escaped where it is written (message, content)
+    QuotedText, // quoted as it is: no '"' or ';', no backslash at the end
+    Pattern,    // pcre: '"' and ';' are escaped, so no backslash before them or at the end
+    List,       // a header column: no brackets, parentheses, '"' or ';'
+};
+
+bool isWritable(const std::string& value, Writable kind) {
+    if (hasControlByte(value)) {
+        return false;
+    }
+    switch (kind) {
+    case Writable::Anything:
+        return true;
+    case Writable::QuotedText:
+        return value.find_first_of("\";") == std::string::npos &&
+               (value.empty() || value.back() != '\\');
+    case Writable::Pattern:
+        return value.find("\\\"") == std::string::npos && value.find("\\;") == std::string::npos &&
+               (value.empty() || value.back() != '\\');
+    case Writable::List:
+        return value.find_first_of("[]()\";") == std::string::npos;
+    }
+    return false;
+}
+
+// One legacy value that cfg.rules carries, with the key it came from.
+struct CarriedValue {
+    const char* key;
+    const std::string& value;
+    Writable kind;
+};
+
+// Reports every carried value of one rule that cannot be written; false when
+// there was one. The action is judged as it is written ("allow" becomes
+// "drop").
+bool checkWritable(const std::string& access, const std::vector<CarriedValue>& values,
+                   const std::string& rule) {
+    bool valid = true;
+    const auto refuse = [&](const char* key, const std::string& value) {
+        printMessage("Value '" + messageValue(value) + "' of '" + key + "' of " + rule +
+                     " can't be written as a rule!");
+        valid = false;
+    };
+    if (!isRuleAction(access == "allow" ? "drop" : access)) {
+        refuse("access", access);
+    }
+    for (const CarriedValue& carried : values) {
+        if (interruptSignal() != 0) {
+            return false;
+        }
+        if (!isWritable(carried.value, carried.kind)) {
+            refuse(carried.key, carried.value);
+        }
+    }
+    return valid;
 }
 
 } // namespace
-
-bool isSuricataProtocol(const std::string& protocol) {
-    return isProtocolName(protocol) || protocol == "any" || isDigit(protocol) ||
-           protocolNumber(protocol) != nullptr;
-}
 
 bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
                    const std::vector<NetworkFlowRuleInfo>& networkFlowRules) {
     bool valid = true;
     for (const auto& rule : systemRules) {
+        if (interruptSignal() != 0) {
+            return false;
+        }
         // A rule for neither direction is not converted at all.
-        const bool converted = rule.icmpSend || rule.icmpReceive;
-        if (converted && !isSuricataProtocol(rule.proto)) {
-            printMessage("Unknown protocol '" + rule.proto + "' of system rule " +
-                         std::to_string(rule.id) + "!");
+        if (!rule.icmpSend && !rule.icmpReceive) {
+            continue;
+        }
+        const std::string name = "system rule " + std::to_string(rule.id);
+        if (!classifyProtocol(rule.proto).expressible) {
+            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of " + name + "!");
             valid = false;
         }
+        valid &= checkWritable(rule.access,
+                               {{"message", rule.message, Writable::Anything},
+                                {"local_addrs", rule.localAddrs, Writable::List},
+                                {"remote_addrs", rule.remoteAddrs, Writable::List},
+                                {"adapters", rule.adapters, Writable::QuotedText},
+                                {"exefile", rule.exefile, Writable::QuotedText},
+                                {"schedule", rule.schedule, Writable::QuotedText},
+                                {"content", rule.content, Writable::Anything}},
+                               name);
     }
     for (const auto& rule : networkFlowRules) {
+        if (interruptSignal() != 0) {
+            return false;
+        }
+        const std::string name = "network flow rule " + std::to_string(rule.id);
         if (rule.direction != inputValue && rule.direction != outputValue &&
             rule.direction != inoutValue) {
-            printMessage("Invalid direction '" + rule.direction + "' of network flow rule " +
-                         std::to_string(rule.id) + "!");
+            printMessage("Invalid direction '" + messageValue(rule.direction) + "' of " + name +
+                         "!");
             valid = false;
         }
-        if (!isSuricataProtocol(rule.proto)) {
-            printMessage("Unknown protocol '" + rule.proto + "' of network flow rule " +
-                         std::to_string(rule.id) + "!");
+        if (!classifyProtocol(rule.proto).expressible) {
+            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of " + name + "!");
             valid = false;
         }
+        valid &= checkWritable(rule.access,
+                               {{"message", rule.message, Writable::Anything},
+                                {"local_addrs", rule.localAddrs, Writable::List},
+                                {"local_ports", rule.localPorts, Writable::List},
+                                {"remote_addrs", rule.remoteAddrs, Writable::List},
+                                {"remote_ports", rule.remotePorts, Writable::List},
+                                {"schedule", rule.schedule, Writable::QuotedText},
+                                {"exefile", rule.exefile, Writable::QuotedText},
+                                {"content", rule.content, Writable::Anything},
+                                {"wildcard", rule.wildcard, Writable::QuotedText},
+                                {"regexp", rule.regexp, Writable::Pattern}},
+                               name);
     }
     return valid;
 }
@@ -235,14 +337,9 @@ class FileWriter {
     bool failed_ = false;
 };
 
-bool reportOpenFailure(const char* message, const std::string& path) {
-    printMessage(gettext(message) + path);
-    return false;
-}
-
 bool closeWriter(FileWriter& writer, const std::string& path) {
     if (!writer.close()) {
-        printMessage("Can't write file '" + path + "'!");
+        printMessage("Can't write file '" + messagePath(path) + "'!");
         return false;
     }
     return true;
@@ -279,8 +376,10 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
     }
     std::string& out = writer.buffer();
     for (const auto& rule : rules) {
-        const bool icmp =
-            isDigit(rule.protocol) ? isIcmpNumber(rule.protocol) : rule.protocol == "icmp";
+        if (interruptSignal() != 0) {
+            return false;
+        }
+        const bool icmp = classifyProtocol(rule.protocol).icmp;
         appendParameter(out, "order", std::to_string(rule.order));
         appendParameter(out, "message", rule.message);
         appendParameter(out, "action", rule.action);
@@ -316,29 +415,38 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
 
 namespace {
 
-// The msg value is quoted in the rule language: backslash, double quote and
-// semicolon are escaped with a backslash.
-void appendEscapedMessage(std::string& line, const std::string& message) {
-    // Characters are appended a run at a time, up to the next one to escape.
+// Characters escaped with a backslash inside a quoted option value: in msg
+// and content the rule language reads "\\", "\"" and "\;"; in a pcre
+// pattern a backslash belongs to the regular expression (which reads "\;" as
+// ";"), so only the quote and the option end are escaped.
+const char* const textSpecials = "\\\";";
+const char* const patternSpecials = "\";";
+
+// Appends the value with a backslash before each of the special characters,
+// a run of other characters at a time.
+void appendEscaped(std::string& line, const std::string& value, const char* specials) {
     size_t run = 0;
-    for (size_t i = 0; i < message.size(); ++i) {
-        const char c = message[i];
-        if (c == '\\' || c == '"' || c == ';') {
-            line.append(message, run, i - run);
-            line += '\\';
-            run = i;
-        }
+    for (size_t i = value.find_first_of(specials); i != std::string::npos;
+         i = value.find_first_of(specials, i + 1)) {
+        line.append(value, run, i - run);
+        line += '\\';
+        run = i;
     }
-    line.append(message, run, std::string::npos);
+    line.append(value, run, std::string::npos);
 }
 
-// Appends " (text)" for a quoted option, with " nocase;" after it when asked.
+// Appends " option:"value";" for a quoted option, the value escaped with the
+// specials (none when null), with " nocase;" after it when asked.
 void appendQuotedOption(std::string& line, const char* option, const std::string& value,
-                        bool nocase) {
+                        bool nocase, const char* specials = nullptr) {
     line += ' ';
     line += option;
     line += ":\"";
-    line += value;
+    if (specials != nullptr) {
+        appendEscaped(line, value, specials);
+    } else {
+        line += value;
+    }
     line += nocase ? "\"; nocase;" : "\";";
 }
 
@@ -351,26 +459,15 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
     const bool allow = rule.action == "allow";
     line += allow ? "drop" : rule.action;
 
-    bool icmp = false;
-    const char* ipProto = nullptr;
-    line += ' ';
-    if (isProtocolName(rule.protocol)) {
-        line += rule.protocol;
-        icmp = rule.protocol == "icmp";
-    } else {
-        line += "ip";
-        if (isDigit(rule.protocol)) {
-            ipProto = rule.protocol.c_str();
-            icmp = isIcmpNumber(rule.protocol);
-        } else if (rule.protocol != "any") {
-            ipProto = protocolNumber(rule.protocol);
-            if (ipProto == nullptr) {
-                printMessage("Unknown protocol '" + rule.protocol + "' of rule " +
-                             std::to_string(rule.id) + "!");
-                return false;
-            }
-        }
+    const ProtocolClass protocol = classifyProtocol(rule.protocol);
+    if (!protocol.expressible) {
+        printMessage("Unknown protocol '" + messageValue(rule.protocol) + "' of rule " +
+                     std::to_string(rule.id) + "!");
+        return false;
     }
+    const bool icmp = protocol.icmp;
+    line += ' ';
+    line += protocol.headerWord;
 
     const auto appendColumn = [&line](const std::string& value, auto format) {
         if (value.empty()) {
@@ -386,11 +483,11 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
     appendColumn(rule.remotePorts, formatPorts);
 
     line += " (msg:\"";
-    appendEscapedMessage(line, rule.message);
+    appendEscaped(line, rule.message, textSpecials);
     line += "\";";
-    if (ipProto != nullptr) {
+    if (!protocol.ipProto.empty()) {
         line += " ip_proto:";
-        line += ipProto;
+        line += protocol.ipProto;
         line += ';';
     }
     if (icmp && rule.icmpType != -1) {
@@ -423,13 +520,13 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
         line += " alarm;";
     }
     if (!rule.content.empty()) {
-        appendQuotedOption(line, "content", rule.content, rule.nocase);
+        appendQuotedOption(line, "content", rule.content, rule.nocase, textSpecials);
     }
     if (!rule.wildcard.empty()) {
         appendQuotedOption(line, "wildcard", rule.wildcard, rule.nocase);
     }
     if (!rule.regexp.empty()) {
-        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase);
+        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase, patternSpecials);
     }
     if (!rule.schedule.empty()) {
         appendQuotedOption(line, "schedule", rule.schedule, false);
@@ -461,6 +558,9 @@ bool writeToSuricataFileRules(const std::vector<RuleInfo>& rules, const std::str
     }
     std::string& out = writer.buffer();
     for (const auto& rule : rules) {
+        if (interruptSignal() != 0) {
+            return false;
+        }
         const size_t lineStart = out.size();
         if (!buildSuricataLine(rule, out)) {
             // The refused rule's partial line is not written; the lines of

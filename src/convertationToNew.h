@@ -51,13 +51,31 @@ struct RuleInfo {
     RuleInfo(NetworkFlowRuleInfo rule, uint32_t position);
 };
 
-// True for a protocol the Suricata writer can express: a name of protocols,
-// "any", a decimal number, or a name with a known protocol number.
-bool isSuricataProtocol(const std::string& protocol);
+// What a protocol value means in the rule language. Validation, the ICMP
+// test of both writers and the Suricata header all come from here.
+struct ProtocolClass {
+    std::string headerWord;  // the protocol word of the Suricata header
+    std::string ipProto;     // the ip_proto number, empty when none is written
+    bool icmp = false;       // the rule carries ICMP type and code
+    bool expressible = true; // the protocol can be written at all
+};
 
-// Reports every legacy rule that would be lost or widened by the conversion:
-// a network flow rule with an unknown direction word, and a converted rule
-// whose protocol cannot be expressed. True when there is none.
+// A name of protocols is its own header word; any other value is written as
+// "ip": "any" with no ip_proto, a decimal number (ICMP when it reads as the
+// int 1) or one of the names egp, hmp, xns-idp, rdp and rvd with its number
+// as ip_proto. Anything else cannot be expressed.
+ProtocolClass classifyProtocol(const std::string& protocol);
+
+// Reports every legacy rule that would be lost, widened or written as
+// something else by the conversion, one message per offending rule and key:
+// a network flow rule with an unknown direction word, a converted rule whose
+// protocol cannot be expressed, whose action is not an action word of the
+// rule language once "allow" becomes "drop", or one of whose values that
+// cfg.rules carries cannot be written there (a control byte anywhere; in a
+// quoted text '"', ';' or a backslash at its end; in a pattern a backslash
+// before '"' or ';' or at its end; in an address or port list a bracket, a
+// parenthesis, '"' or ';'). System rules for no traffic are not converted and
+// not checked. True when there is none.
 bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
                    const std::vector<NetworkFlowRuleInfo>& networkFlowRules);
 

@@ -6,13 +6,12 @@
 #include <boost/filesystem.hpp>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
 #include <libintl.h>
+#include <linux/openat2.h>
 #include <memory>
 #include <new>
 #include <sys/file.h>
@@ -27,12 +26,15 @@ namespace {
 
 // Reads a file line by line from a descriptor, in large chunks. A line is
 // handed out without its line feed; a last line without one is handed out
-// all the same.
+// all the same. Reading stops when more than limit bytes came, and when an
+// interrupting signal was recorded.
 class LineReader {
   public:
-    explicit LineReader(int fd) : fd_(fd), buffer_(new char[capacity]) {}
+    LineReader(int fd, unsigned long long limit)
+        : fd_(fd), limit_(limit), buffer_(new char[capacity]) {}
 
-    // False at the end of the file or on a read error (see failed()).
+    // False at the end of the file, on a read error or an interrupting
+    // signal (see failed()), and beyond the limit (see tooLarge()).
     bool next(std::string& line) {
         line.clear();
         for (;;) {
@@ -50,6 +52,10 @@ class LineReader {
                 position_ = filled_;
                 pending_ = true;
             }
+            if (interruptSignal() != 0 || bytesRead_ > limit_) {
+                failed_ = interruptSignal() != 0;
+                return false;
+            }
             const ssize_t got = ::read(fd_, buffer_.get(), capacity);
             if (got < 0 && errno == EINTR) {
                 continue;
@@ -62,19 +68,24 @@ class LineReader {
             }
             position_ = 0;
             filled_ = static_cast<size_t>(got);
+            bytesRead_ += static_cast<unsigned long long>(got);
         }
     }
 
     bool failed() const { return failed_; }
+    bool tooLarge() const { return bytesRead_ > limit_; }
+    unsigned long long bytesRead() const { return bytesRead_; }
 
   private:
     static constexpr size_t capacity = 1 << 20;
 
     int fd_;
+    unsigned long long limit_;
     // Left uninitialised: every byte handed out was read into it first.
     std::unique_ptr<char[]> buffer_;
     size_t position_ = 0;
     size_t filled_ = 0;
+    unsigned long long bytesRead_ = 0;
     bool pending_ = false; // part of a line without its line feed is read
     bool failed_ = false;
 };
@@ -167,71 +178,92 @@ bool setField(Record& record, const FieldRef<Record>& field, std::string& value)
     return ok;
 }
 
-// True when the opened file lies inside the old work tree, or when the path
-// does not name a file of the old work tree at all. A backup may hold
-// symbolic links; a rule file reached through one must not be read from
-// outside the extracted backup.
-bool staysInOldWorkTree(int fd, const std::string& path) {
-    const std::string tree = oldWorkTreePath + "/";
-    if (path.compare(0, tree.size(), tree) != 0) {
-        return true;
-    }
-    char* treeReal = ::realpath(oldWorkTreePath.c_str(), nullptr);
-    if (treeReal == nullptr) {
-        return false;
-    }
-    const std::string realTree = std::string(treeReal) + "/";
-    std::free(treeReal);
-    std::string opened(PATH_MAX, '\0');
-    const ssize_t length =
-        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), opened.data(), opened.size());
-    if (length <= 0 || static_cast<size_t>(length) >= opened.size()) {
-        return false;
-    }
-    opened.resize(static_cast<size_t>(length));
-    return opened.compare(0, realTree.size(), realTree) == 0;
-}
+// A legacy rule file, opened for reading, or why it was not.
+struct LegacyFile {
+    FileDescriptor fd;
+    bool missing = false; // there is no directory entry at its path
+};
 
-// Opens a legacy rule file for reading. The file is examined before it is
-// opened: anything but a regular file (also behind a symbolic link) is never
-// opened, since opening a FIFO or a device that a backup planted could block
-// the reader, feed it without end or act on a device.
-int openRegularFile(const std::string& path) {
-    const FileDescriptor examined(::open(path.c_str(), O_PATH | O_CLOEXEC));
+// Opens a legacy rule file for reading. A path below root is resolved as if
+// root were the root directory: a symbolic link's absolute target names a
+// file below root, ".." stops at root, so nothing outside the extracted
+// backup is ever reached (other paths resolve as they are). The file is
+// examined before it is opened: anything but a regular file is never opened,
+// since opening a FIFO or a device that a backup planted could block the
+// reader, feed it without end or act on a device.
+LegacyFile openLegacyFile(const std::string& path, const std::string& root) {
+    LegacyFile file;
+    FileDescriptor rootFd;
+    int base = AT_FDCWD;
+    unsigned long long resolve = RESOLVE_NO_MAGICLINKS;
+    std::string relative = path;
+    if (path.compare(0, root.size() + 1, root + "/") == 0) {
+        rootFd.reset(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!rootFd.valid()) {
+            file.missing = errno == ENOENT;
+            return file;
+        }
+        base = rootFd.get();
+        resolve |= RESOLVE_IN_ROOT;
+        relative = path.substr(root.size() + 1);
+    }
+    // Missing means no entry at the path: its directory, or the entry
+    // itself, does not exist. A dangling link is an entry.
+    const size_t slash = relative.rfind('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : relative.substr(0, slash);
+    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const FileDescriptor directoryFd(openResolved(base, directory, O_PATH | O_DIRECTORY, resolve));
+    struct stat entry {};
+    if (!directoryFd.valid() ||
+        ::fstatat(directoryFd.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+        file.missing = errno == ENOENT;
+        return file;
+    }
+
+    const FileDescriptor examined(openResolved(base, relative, O_PATH, resolve));
     struct stat before {};
     if (!examined.valid() || ::fstat(examined.get(), &before) != 0 || !S_ISREG(before.st_mode)) {
-        return -1;
+        return file;
     }
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    FileDescriptor fd(openResolved(base, relative, O_RDONLY | O_NONBLOCK | O_NOCTTY, resolve));
     struct stat status {};
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || status.st_dev != before.st_dev ||
-        status.st_ino != before.st_ino || !staysInOldWorkTree(fd.get(), path)) {
-        return -1;
+    if (fd.valid() && ::fstat(fd.get(), &status) == 0 && status.st_dev == before.st_dev &&
+        status.st_ino == before.st_ino) {
+        file.fd = std::move(fd);
     }
-    return fd.release();
+    return file;
 }
 
 // Reads a legacy rule file of key/value blocks, each ended by an empty line
 // or by the end of the file. Every block starts from the record's starting
 // values; a block without any known key stores nothing.
 template <typename Record>
-bool readRuleFile(const std::string& path, const KeyTable<Record>& keys, std::vector<Record>& rules,
-                  bool* opened) {
+bool readRuleFile(const std::string& path, const std::string& root, const KeyTable<Record>& keys,
+                  std::vector<Record>& rules, bool* missing) {
     rules.clear();
-    if (opened != nullptr) {
-        *opened = false;
+    LegacyFile file = openLegacyFile(path, root);
+    if (missing != nullptr) {
+        *missing = file.missing;
     }
-    const int fd = openRegularFile(path);
-    if (fd < 0) {
-        std::printf(gettext("Can't open file '%s' to read configuration!\n"), path.c_str());
-        std::fflush(stdout);
+    if (!file.fd.valid()) {
+        return reportOpenFailure("Can't open file '%s' to read configuration!", path);
+    }
+    // The size is checked before anything is read: a small backup can carry
+    // a huge sparse file.
+    struct stat status {};
+    if (::fstat(file.fd.get(), &status) != 0) {
+        return reportOpenFailure("Can't open file '%s' to read configuration!", path);
+    }
+    if (static_cast<unsigned long long>(status.st_size) > largestLegacyFile) {
+        printMessage("Legacy rule file '" + messagePath(path) +
+                     "' is too large: " + std::to_string(status.st_size) + " bytes, at most " +
+                     std::to_string(largestLegacyFile) + "!");
         return false;
     }
-    if (opened != nullptr) {
-        *opened = true;
-    }
 
-    LineReader reader(fd);
+    LineReader reader(file.fd.get(), largestLegacyFile);
     Record record;
     bool hasKnownKey = false;
     unsigned long lineNumber = 0;
@@ -239,6 +271,9 @@ bool readRuleFile(const std::string& path, const KeyTable<Record>& keys, std::ve
     std::string key;
     std::string value;
     while (reader.next(line)) {
+        if (interruptSignal() != 0) {
+            return false;
+        }
         ++lineNumber;
         // CRLF files read like LF files.
         if (!line.empty() && line.back() == '\r') {
@@ -260,16 +295,24 @@ bool readRuleFile(const std::string& path, const KeyTable<Record>& keys, std::ve
             continue;
         }
         hasKnownKey = true;
-        if (!setField(record, field->second, value)) {
-            printMessage("Invalid value '" + value + "' of '" + key + "' in line " +
-                         std::to_string(lineNumber) + " of file '" + path + "'!");
-            ::close(fd);
+        // A NUL byte ends a C string early: "8", a NUL and junk would read as
+        // 8, and the byte would reach both rule files.
+        if (value.find('\0') != std::string::npos || !setField(record, field->second, value)) {
+            printMessage("Invalid value '" + messageValue(value) + "' of '" + key + "' in line " +
+                         std::to_string(lineNumber) + " of file '" + messagePath(path) + "'!");
             return false;
         }
     }
-    ::close(fd);
+    if (reader.tooLarge()) {
+        printMessage("Legacy rule file '" + messagePath(path) +
+                     "' is too large: " + std::to_string(reader.bytesRead()) + " bytes, at most " +
+                     std::to_string(largestLegacyFile) + "!");
+        return false;
+    }
     if (reader.failed()) {
-        printMessage("Can't read file '" + path + "'!");
+        if (interruptSignal() == 0) {
+            printMessage("Can't read file '" + messagePath(path) + "'!");
+        }
         return false;
     }
     if (hasKnownKey) {
@@ -280,14 +323,46 @@ bool readRuleFile(const std::string& path, const KeyTable<Record>& keys, std::ve
 
 } // namespace
 
-bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* opened,
-                         const std::string& path) {
-    return readRuleFile(path, systemRuleKeys(), rules, opened);
+bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* missing, const std::string& path,
+                         const std::string& root) {
+    return readRuleFile(path, root, systemRuleKeys(), rules, missing);
 }
 
-bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* opened,
-                              const std::string& path) {
-    return readRuleFile(path, networkFlowRuleKeys(), rules, opened);
+bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* missing,
+                              const std::string& path, const std::string& root) {
+    return readRuleFile(path, root, networkFlowRuleKeys(), rules, missing);
+}
+
+bool convertRuleFiles(const std::string& systemRulesPath, const std::string& networkFlowRulesPath,
+                      const std::string& unifiedRulesPath, const std::string& suricataRulesPath,
+                      const std::string& root) {
+    std::vector<SystemRuleInfo> systemRules;
+    std::vector<NetworkFlowRuleInfo> networkFlowRules;
+    bool systemFileMissing = false;
+    bool networkFlowFileMissing = false;
+    const bool systemRulesRead =
+        readFileSystemRules(systemRules, &systemFileMissing, systemRulesPath, root);
+    const bool networkFlowRulesRead = readFileNetworkFlowRules(
+        networkFlowRules, &networkFlowFileMissing, networkFlowRulesPath, root);
+    // A missing file alone holds no rules. A file that is there but cannot be
+    // read whole, or no rule file at all, fails the conversion: its rules
+    // would be lost.
+    if ((!systemRulesRead && !systemFileMissing) ||
+        (!networkFlowRulesRead && !networkFlowFileMissing) ||
+        (systemFileMissing && networkFlowFileMissing) || interruptSignal() != 0) {
+        return false;
+    }
+    if (!validateRules(systemRules, networkFlowRules)) {
+        return false;
+    }
+
+    std::vector<RuleInfo> rules;
+    convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
+    for (size_t i = 0; i < rules.size(); ++i) {
+        rules[i].id = i + 1;
+    }
+    return writeToFileRules(rules, unifiedRulesPath) &&
+           writeToSuricataFileRules(rules, suricataRulesPath);
 }
 
 namespace {
@@ -299,8 +374,8 @@ bool prepareWorkDirectory(void (*operation)(const std::string&), const std::stri
         operation(path);
         return true;
     } catch (const fs::filesystem_error& error) {
-        printMessage("Can't prepare work directory '" + path + "': " + error.code().message() +
-                     "!");
+        printMessage("Can't prepare work directory '" + messagePath(path) +
+                     "': " + error.code().message() + "!");
         return false;
     }
 }
@@ -320,7 +395,8 @@ void removeWorkRoot() {
 // with a message.
 FileDescriptor lockConversions() {
     const auto refuse = [](const std::string& path) {
-        printMessage("Can't prepare work directory '" + path + "': " + std::strerror(errno) + "!");
+        printMessage("Can't prepare work directory '" + messagePath(path) +
+                     "': " + std::strerror(errno) + "!");
         return FileDescriptor();
     };
     if (!prepareWorkDirectory(
@@ -376,30 +452,6 @@ bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
         return false;
     }
 
-    std::vector<SystemRuleInfo> systemRules;
-    std::vector<NetworkFlowRuleInfo> networkFlowRules;
-    bool systemFileOpened = false;
-    bool networkFlowFileOpened = false;
-    const bool systemRulesRead = readFileSystemRules(systemRules, &systemFileOpened);
-    const bool networkFlowRulesRead =
-        readFileNetworkFlowRules(networkFlowRules, &networkFlowFileOpened);
-    // One missing file alone leaves its list empty; a rejected value, or no
-    // rule file at all, fails the conversion.
-    if ((systemFileOpened && !systemRulesRead) ||
-        (networkFlowFileOpened && !networkFlowRulesRead) ||
-        (!systemFileOpened && !networkFlowFileOpened) || interruptSignal() != 0) {
-        return false;
-    }
-    if (!validateRules(systemRules, networkFlowRules)) {
-        return false;
-    }
-
-    std::vector<RuleInfo> rules;
-    convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
-    for (size_t i = 0; i < rules.size(); ++i) {
-        rules[i].id = i + 1;
-    }
-
     // The rule directories become members of the output archive: their mode
     // is fixed, so that extracting the archive never makes them writable by
     // others.
@@ -407,11 +459,10 @@ bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
         createDirectory(path, openDirectoryMode);
     };
     if (!prepareWorkDirectory(createOpen, newSuricataRulesPath) ||
-        !prepareWorkDirectory(createOpen, newFirewallRulesPath) || !writeToFileRules(rules) ||
-        !writeToSuricataFileRules(rules) || interruptSignal() != 0) {
+        !prepareWorkDirectory(createOpen, newFirewallRulesPath) || !convertRuleFiles() ||
+        interruptSignal() != 0) {
         return false;
     }
-    std::vector<RuleInfo>().swap(rules);
 
     if (!packArchive(backupPath, backupMode, archive)) {
         if (interruptSignal() == 0) {
@@ -434,8 +485,8 @@ bool convertSettings(const std::string& backupPath) {
     // Checked before anything is removed: the work root goes at the end of
     // the conversion, and with it the backup or the new archive.
     if (liesInsideWorkRoot(backupPath)) {
-        printMessage("Backup '" + backupPath + "' lies inside the work directory '" + workRootPath +
-                     "'!");
+        printMessage("Backup '" + messagePath(backupPath) + "' lies inside the work directory '" +
+                     workRootPath + "'!");
         printMessage("Conversion failed!");
         return false;
     }
@@ -448,21 +499,22 @@ bool convertSettings(const std::string& backupPath) {
         } catch (const std::bad_alloc&) {
             printMessage("Out of memory!");
         } catch (const fs::filesystem_error& error) {
-            printMessage("Can't prepare work directory '" + error.path1().string() +
+            printMessage("Can't prepare work directory '" + messagePath(error.path1().string()) +
                          "': " + error.code().message() + "!");
         }
-        // A signal that arrived after packing still fails the conversion:
-        // its archive goes like any other that is not kept.
-        if (interruptSignal() != 0) {
-            completed = false;
-        }
+        // The work root goes before the outcome is told, so that the last line
+        // is the outcome.
+        removeWorkRoot();
+        // A signal that arrived after packing still fails the conversion, and
+        // so does an archive nobody can learn of: its archive goes like any
+        // other that is not kept.
+        completed = completed && interruptSignal() == 0 &&
+                    printMessage("Output archive: " + messagePath(archive.path())) &&
+                    printMessage("Conversion completed!");
         if (completed) {
             archive.keep();
-            printMessage("Output archive: " + archive.path());
-            printMessage("Conversion completed!");
         }
     }
-    removeWorkRoot();
     if (!completed) {
         printMessage("Conversion failed!");
     }

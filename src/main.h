@@ -56,14 +56,36 @@ struct NetworkFlowRuleInfo {
     bool isDefault = false;
 };
 
+// The largest legacy rule file that is read; a larger one is refused before
+// anything of it is read.
+constexpr unsigned long long largestLegacyFile = 512ull << 20;
+
 // Read the legacy rule files. The vector is emptied first and then holds the
-// stored rules in file order. False when the file cannot be opened (it is
-// missing or not a regular file; opened, when given, is then false) or when a
-// value is rejected (reading stops there, with a message naming the line).
-bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* opened = nullptr,
-                         const std::string& path = systemRulesFilePath);
-bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* opened = nullptr,
-                              const std::string& path = networkFlowRulesFilePath);
+// stored rules in file order. A path below root is resolved as if root were
+// the root directory, so that symbolic links of the extracted backup never
+// lead out of it. False, with a message, when the file cannot be opened as a
+// regular file (missing, when given, then tells whether there is no entry at
+// the path at all), when it is too large, or when a value is rejected
+// (reading stops there, with a message naming the line).
+bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* missing = nullptr,
+                         const std::string& path = systemRulesFilePath,
+                         const std::string& root = oldWorkTreePath);
+bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* missing = nullptr,
+                              const std::string& path = networkFlowRulesFilePath,
+                              const std::string& root = oldWorkTreePath);
+
+// Converts the two legacy rule files into the two new rule files: reads
+// both, validates them, merges them into the unified list, numbers it and
+// writes it as cfgRule and as cfg.rules. One missing legacy file holds no
+// rules; both missing, a file that is there but cannot be read as a regular
+// file, a rejected value, a rule that cannot be converted exactly, or a
+// failed write make it false, each with its message. The directories of the
+// new files must exist.
+bool convertRuleFiles(const std::string& systemRulesPath = systemRulesFilePath,
+                      const std::string& networkFlowRulesPath = networkFlowRulesFilePath,
+                      const std::string& unifiedRulesPath = unifiedRulesFilePath,
+                      const std::string& suricataRulesPath = suricataRulesFilePath,
+                      const std::string& root = oldWorkTreePath);
 
 // Carries out one whole conversion of one backup archive. True when the
 // output archive was made; every failure is reported on standard output and

@@ -1,4 +1,5 @@
 // Entry point of the mervex executable.
+#include "common.h"
 #include "main.h"
 
 #include <csignal>
@@ -8,5 +9,6 @@ int main(int argc, char* argv[]) {
     // message then must not kill the converter before it has removed its work
     // root and any partial archive: the write just fails.
     std::signal(SIGPIPE, SIG_IGN);
+    protectStandardDescriptors();
     return runCommandLine(argc, argv);
 }

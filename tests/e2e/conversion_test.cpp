@@ -187,12 +187,14 @@ const LegacyFilesCase legacyFilesCases[] = {
      cannotOpen(systemRulesPath) + cannotOpen(networkFlowRulesPath),
      false,
      {}},
+    // A rule file that is there but is no regular file would lose its
+    // rules: it fails the conversion.
     {"RuleFileThatIsADirectory",
      {{e2e::systemRulesBackupPath + std::string("/inner"), "id 1\n\n"},
       {e2e::networkFlowRulesBackupPath, networkFlowRules}},
      cannotOpen(systemRulesPath),
-     true,
-     {"Web"}},
+     false,
+     {}},
     // Both readers run and report; line numbers count every line from 1,
     // values are shown as cleaned.
     {"RejectedNumbersInBothFiles",
@@ -212,13 +214,14 @@ const LegacyFilesCase legacyFilesCases[] = {
     // for neither direction is left out silently.
     {"RulesThatCannotBeConverted",
      {{e2e::systemRulesBackupPath,
-       "id 3\norder 1\nproto gre\nicmp_send false\n\n"
-       "id 4\norder 2\nproto tcp\n\n"
-       "id 5\norder 3\nproto\nicmp_receive false\n\n"
+       "id 3\norder 1\naccess allow\nproto gre\nicmp_send false\n\n"
+       "id 4\norder 2\naccess allow\nproto tcp\n\n"
+       "id 5\norder 3\naccess allow\nproto\nicmp_receive false\n\n"
        "id 6\norder 4\nproto nonsense\nicmp_send false\nicmp_receive false\n\n"},
-      {e2e::networkFlowRulesBackupPath, "id 7\norder 1\nproto tcp\ndirection IN\n\n"
-                                        "id 8\norder 2\nproto TCP\ndirection sideways\n\n"
-                                        "id 9\norder 3\nproto udp\ndirection out\n\n"}},
+      {e2e::networkFlowRulesBackupPath,
+       "id 7\norder 1\naccess drop\nproto tcp\ndirection IN\n\n"
+       "id 8\norder 2\naccess drop\nproto TCP\ndirection sideways\n\n"
+       "id 9\norder 3\naccess drop\nproto udp\ndirection out\n\n"}},
      "Unknown protocol 'gre' of system rule 3!\n"
      "Unknown protocol '' of system rule 5!\n"
      "Invalid direction 'IN' of network flow rule 7!\n"
@@ -389,17 +392,26 @@ INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::ValuesIn(signalCases),
 
 } // namespace
 
-TEST(Conversion, ClosedOutputPipeDoesNotStopTheConversion) {
+// Standard output closed, a pipe nobody reads, or a full device: nobody can
+// learn where the archive is, so the conversion fails and its archive goes.
+TEST(Conversion, OutputArchiveLineThatCannotBeWrittenFailsTheConversion) {
     e2e::Scratch scratch;
     scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
     e2e::RunOptions options;
-    // The second run writes its messages into a pipe whose reader is gone.
-    options.after = std::string(MERVEX_BINARY) +
-                    " --file backup.tar.gz | true; echo ${PIPESTATUS[0]} >" +
-                    e2e::quote(scratch.file("piped.status"));
+    options.after =
+        std::string(MERVEX_BINARY) + " --file backup.tar.gz | true; echo ${PIPESTATUS[0]} >" +
+        e2e::quote(scratch.file("piped.status")) + "\n" + MERVEX_BINARY +
+        " --file backup.tar.gz >&-; echo $? >" + e2e::quote(scratch.file("closed.status")) + "\n" +
+        MERVEX_BINARY + " --file backup.tar.gz >/dev/full; echo $? >" +
+        e2e::quote(scratch.file("full.status"));
     const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
     EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_EQ(e2e::readFile(scratch.file("piped.status")), "0\n");
+    for (const char* how : {"piped", "closed", "full"}) {
+        EXPECT_EQ(e2e::readFile(scratch.file(std::string(how) + ".status")), "2\n") << how;
+    }
     EXPECT_FALSE(e2e::workRootLeft(run));
-    EXPECT_EQ(scratch.archivesIn(scratch.path(), {"backup.tar.gz"}).size(), 2u);
+    // Only the first run's archive is there.
+    const std::string name = e2e::outputArchive(run.out).substr(2); // after "./"
+    EXPECT_EQ(scratch.archivesIn(scratch.path(), {"backup.tar.gz"}),
+              std::vector<std::string>{scratch.file(name)});
 }

@@ -192,39 +192,83 @@ const HostileCase hostileCases[] = {
      {},
      {"outside/cfgNetworkFlowRule"}},
 
-    {"RuleFileLinkedToARuleFileOutsideIsRefused",
+    // A rule file that is there but cannot be read as a regular file of the
+    // backup fails the conversion: its rules would be lost.
+    {"RuleFileLinkedToARuleFileOutsideFailsTheConversion",
      [](const e2e::Scratch& s) {
          s.write("outside/cfgSystemRule", outsideRules);
          stageRules(s, "stage");
          stageLink(s, "stage/" + rulesDir + "/cfgSystemRule", s.file("outside/cfgSystemRule"));
          return Prepared{pack(s, "stage", ""), {}, {}};
      },
-     0,
+     2,
      {cannotOpen("cfgSystemRule")},
-     {"Allow web"},
+     {},
      {}},
 
-    {"RuleFileLinkedToDevZeroIsRefused",
+    {"RuleFileLinkedToDevZeroFailsTheConversion",
      [](const e2e::Scratch& s) {
          stageRules(s, "stage");
          stageLink(s, "stage/" + rulesDir + "/cfgSystemRule", "/dev/zero");
          return Prepared{pack(s, "stage", ""), {}, {}};
      },
-     0,
+     2,
      {cannotOpen("cfgSystemRule")},
-     {"Allow web"},
+     {},
      {}},
 
-    {"RuleFileLinkedToAFifoIsRefused",
+    {"RuleFileLinkedToAFifoFailsTheConversion",
      [](const e2e::Scratch& s) {
          run("mkfifo " + e2e::quote(s.file("fifo")));
          stageRules(s, "stage");
          stageLink(s, "stage/" + rulesDir + "/cfgNetworkFlowRule", s.file("fifo"));
          return Prepared{pack(s, "stage", ""), {}, {}};
      },
-     0,
+     2,
      {cannotOpen("cfgNetworkFlowRule")},
-     {"Allow ping"},
+     {},
+     {}},
+
+    {"DanglingRuleFileLinkFailsTheConversion",
+     [](const e2e::Scratch& s) {
+         stageRules(s, "stage");
+         stageLink(s, "stage/" + rulesDir + "/cfgNetworkFlowRule", "cfgNowhere");
+         return Prepared{pack(s, "stage", ""), {}, {}};
+     },
+     2,
+     {cannotOpen("cfgNetworkFlowRule")},
+     {},
+     {}},
+
+    // Links resolve as if the extracted backup were the root directory: an
+    // absolute target names a member of the backup, ".." stops at its top,
+    // and nothing of it needs /proc.
+    {"AbsoluteLinkToAMemberOfTheBackupIsRead",
+     [](const e2e::Scratch& s) {
+         stageRules(s, "stage");
+         s.write("stage/opt/varno-firewall/saved/cfgSystemRule", systemRules);
+         stageLink(s, "stage/" + rulesDir + "/cfgSystemRule",
+                   "/opt/varno-firewall/saved/cfgSystemRule");
+         return Prepared{pack(s, "stage", ""), {}, {}};
+     },
+     0,
+     {},
+     {"Allow web", "Allow ping"},
+     {}},
+
+    {"DotDotLinkStopsAtTheTopOfTheBackup",
+     [](const e2e::Scratch& s) {
+         stageRules(s, "stage");
+         s.write("stage/opt/varno-firewall/saved/cfgNetworkFlowRule", networkFlowRules);
+         stageLink(s, "stage/" + rulesDir + "/cfgNetworkFlowRule",
+                   "../../../../../../../../../../opt/varno-firewall/saved/cfgNetworkFlowRule");
+         Prepared prepared{pack(s, "stage", ""), {}, {}};
+         prepared.options.before = "mount -t tmpfs -o size=1m tmpfs /proc";
+         return prepared;
+     },
+     0,
+     {},
+     {"Allow web", "Allow ping"},
      {}},
 
     {"RuleFilesThatAreFifosAreRefused",
@@ -412,7 +456,9 @@ TEST(HugeLegacyFile, LineWithoutLineFeedIsReadInBoundedTimeAndMemory) {
                 hugeFileMegabytes, seconds, peakMegabytes);
 
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.out, "Unknown protocol '' of system rule 0!\nConversion failed!\n");
+    EXPECT_EQ(result.out, "Unknown protocol '' of system rule 0!\n"
+                          "Value '' of 'access' of system rule 0 can't be written as a rule!\n"
+                          "Conversion failed!\n");
     EXPECT_FALSE(e2e::workRootLeft(result));
     EXPECT_EQ(result.opt, e2e::optAfterConversion);
     EXPECT_TRUE(scratch.archivesIn(scratch.path(), {"huge.tar.gz"}).empty());

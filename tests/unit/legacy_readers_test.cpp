@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <boost/filesystem.hpp>
 
 #include <chrono>
@@ -144,28 +146,28 @@ std::string toCrLf(const std::string& text) {
 // What one call of a reader returned and printed.
 struct ReadResult {
     bool result = false;
-    bool opened = false;
+    bool missing = false;
     std::string output;
 };
 
-// The opened flag starts at openedBefore, so that a reader that never sets it
-// is noticed: pass the opposite of the expected value.
+// The missing flag starts at missingBefore, so that a reader that never sets
+// it is noticed: pass the opposite of the expected value.
 ReadResult readSystem(const std::string& path, std::vector<SystemRuleInfo>& rules,
-                      bool openedBefore = false) {
+                      bool missingBefore = true) {
     ReadResult r;
-    r.opened = openedBefore;
+    r.missing = missingBefore;
     testing::internal::CaptureStdout();
-    r.result = readFileSystemRules(rules, &r.opened, path);
+    r.result = readFileSystemRules(rules, &r.missing, path);
     r.output = testing::internal::GetCapturedStdout();
     return r;
 }
 
 ReadResult readFlow(const std::string& path, std::vector<NetworkFlowRuleInfo>& rules,
-                    bool openedBefore = false) {
+                    bool missingBefore = true) {
     ReadResult r;
-    r.opened = openedBefore;
+    r.missing = missingBefore;
     testing::internal::CaptureStdout();
-    r.result = readFileNetworkFlowRules(rules, &r.opened, path);
+    r.result = readFileNetworkFlowRules(rules, &r.missing, path);
     r.output = testing::internal::GetCapturedStdout();
     return r;
 }
@@ -201,7 +203,7 @@ TEST_F(LegacyReaderTest, SystemWorkedExampleStartsEveryBlockFreshAndStoresTheLas
     std::vector<SystemRuleInfo> rules = {sysId(99)};
     const ReadResult r = readSystem(path, rules);
     EXPECT_TRUE(r.result);
-    EXPECT_TRUE(r.opened);
+    EXPECT_FALSE(r.missing);
     EXPECT_EQ(r.output, "");
     const std::vector<SystemRuleInfo> expected = {
         sys([](SystemRuleInfo& e) {
@@ -345,7 +347,7 @@ TEST_F(LegacyReaderTest, SystemFileBlocksKeysAndValues) {
         std::vector<SystemRuleInfo> rules = {sysId(99)};
         const ReadResult r = readSystem(path, rules);
         EXPECT_TRUE(r.result);
-        EXPECT_TRUE(r.opened);
+        EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
         EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
     }
@@ -424,7 +426,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileBlocksKeysAndValues) {
         std::vector<NetworkFlowRuleInfo> rules = {flowId(99)};
         const ReadResult r = readFlow(path, rules);
         EXPECT_TRUE(r.result);
-        EXPECT_TRUE(r.opened);
+        EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
         EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
     }
@@ -495,7 +497,7 @@ TEST_F(LegacyReaderTest, SystemFileRejectedValueStopsReadingWithItsLine) {
         std::vector<SystemRuleInfo> rules;
         const ReadResult r = readSystem(path, rules);
         EXPECT_FALSE(r.result);
-        EXPECT_TRUE(r.opened);
+        EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, invalidValueMessage(c, path));
         std::vector<SystemRuleInfo> expected;
         for (const uint64_t id : c.storedIds) {
@@ -517,7 +519,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileRejectedValueStopsReadingWithItsLine) {
         std::vector<NetworkFlowRuleInfo> rules;
         const ReadResult r = readFlow(path, rules);
         EXPECT_FALSE(r.result);
-        EXPECT_TRUE(r.opened);
+        EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, invalidValueMessage(c, path));
         std::vector<NetworkFlowRuleInfo> expected;
         for (const uint64_t id : c.storedIds) {
@@ -546,24 +548,26 @@ ReadResult finish(std::future<ReadResult>& read, const std::string& fifoToReleas
     return read.get();
 }
 
-// Runs both readers on the path, which must be refused like a missing file.
-void expectRefused(const std::string& path, const std::string& fifoToRelease = "") {
+// Runs both readers on the path, which must be refused with the open-failure
+// message; missing tells whether there is no entry at the path at all.
+void expectRefused(const std::string& path, bool missing, const std::string& fifoToRelease = "") {
     const std::string message = openFailureMessage(path);
 
     std::vector<SystemRuleInfo> systemRules = {sysId(1)};
     auto systemRead =
-        std::async(std::launch::async, [&] { return readSystem(path, systemRules, true); });
+        std::async(std::launch::async, [&] { return readSystem(path, systemRules, !missing); });
     const ReadResult s = finish(systemRead, fifoToRelease);
     EXPECT_FALSE(s.result);
-    EXPECT_FALSE(s.opened);
+    EXPECT_EQ(s.missing, missing);
     EXPECT_EQ(s.output, message);
     EXPECT_TRUE(systemRules.empty());
 
     std::vector<NetworkFlowRuleInfo> flowRules = {flowId(1)};
-    auto flowRead = std::async(std::launch::async, [&] { return readFlow(path, flowRules, true); });
+    auto flowRead =
+        std::async(std::launch::async, [&] { return readFlow(path, flowRules, !missing); });
     const ReadResult f = finish(flowRead, fifoToRelease);
     EXPECT_FALSE(f.result);
-    EXPECT_FALSE(f.opened);
+    EXPECT_EQ(f.missing, missing);
     EXPECT_EQ(f.output, message);
     EXPECT_TRUE(flowRules.empty());
 }
@@ -571,12 +575,17 @@ void expectRefused(const std::string& path, const std::string& fifoToRelease = "
 TEST_F(LegacyReaderTest, MissingFileIsReportedWithItsFullPath) {
     {
         SCOPED_TRACE("missing");
-        expectRefused(dir_ + "/cfgSystemRule");
+        expectRefused(dir_ + "/cfgSystemRule", true);
+    }
+    {
+        SCOPED_TRACE("missing directory");
+        expectRefused(dir_ + "/rules/cfgSystemRule", true);
     }
     {
         SCOPED_TRACE("dangling link");
         fs::create_symlink(dir_ + "/nowhere", dir_ + "/dangling");
-        expectRefused(dir_ + "/dangling");
+        // A dangling link is an entry: it is there, but cannot be read.
+        expectRefused(dir_ + "/dangling", false);
     }
 
     // The flag is optional.
@@ -586,27 +595,27 @@ TEST_F(LegacyReaderTest, MissingFileIsReportedWithItsFullPath) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), openFailureMessage(dir_ + "/none"));
 }
 
-TEST_F(LegacyReaderTest, NonRegularFilesAreRefusedLikeMissingOnes) {
+TEST_F(LegacyReaderTest, NonRegularFilesAreRefusedButNotMissing) {
     const std::string fifo = dir_ + "/fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     {
         SCOPED_TRACE("FIFO");
-        expectRefused(fifo, fifo);
+        expectRefused(fifo, false, fifo);
     }
     {
         SCOPED_TRACE("link to a FIFO");
         fs::create_symlink(fifo, dir_ + "/fifo-link");
-        expectRefused(dir_ + "/fifo-link", fifo);
+        expectRefused(dir_ + "/fifo-link", false, fifo);
     }
     {
         SCOPED_TRACE("directory");
         fs::create_directory(dir_ + "/directory");
-        expectRefused(dir_ + "/directory");
+        expectRefused(dir_ + "/directory", false);
     }
     {
         SCOPED_TRACE("link to a character device");
         fs::create_symlink("/dev/null", dir_ + "/device-link");
-        expectRefused(dir_ + "/device-link");
+        expectRefused(dir_ + "/device-link", false);
     }
 }
 
@@ -617,12 +626,130 @@ TEST_F(LegacyReaderTest, LinkToARegularFileIsReadLikeTheFile) {
     std::vector<SystemRuleInfo> rules;
     const ReadResult r = readSystem(link, rules);
     EXPECT_TRUE(r.result);
-    EXPECT_TRUE(r.opened);
+    EXPECT_FALSE(r.missing);
     const std::vector<SystemRuleInfo> expected = {sys([](SystemRuleInfo& e) {
         e.id = 3;
         e.proto = "udp";
     })};
     EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+}
+
+// A NUL byte in a value of any key the reader knows is rejected, shown
+// escaped: "8", a NUL and junk would otherwise read as 8, and the byte would
+// reach both rule files. A NUL in a line of an unknown key is ignored with
+// the line.
+TEST_F(LegacyReaderTest, NulByteInAnyValueIsRejected) {
+    const std::vector<std::string> systemKeys = {
+        "id",        "message",   "access",       "proto",       "icmp_type",
+        "icmp_code", "icmp_send", "icmp_receive", "local_addrs", "remote_addrs",
+        "adapters",  "exefile",   "substr",       "schedule",    "content",
+        "nocase",    "order",     "enable",       "audit",       "default"};
+    const std::vector<std::string> flowKeys = {
+        "id",          "message",      "access",       "proto",   "local_addrs",
+        "local_ports", "remote_addrs", "remote_ports", "exefile", "substr",
+        "schedule",    "content",      "wildcard",     "regexp",  "nocase",
+        "direction",   "order",        "enable",       "audit",   "default"};
+    const std::string nul("8\0junk", 6);
+    for (const bool system : {true, false}) {
+        for (const std::string& key : system ? systemKeys : flowKeys) {
+            SCOPED_TRACE(key);
+            const std::string path =
+                write(system ? "cfgSystemRule" : "cfgNetworkFlowRule",
+                      "id 1\nproto tcp\n\nunknown " + nul + "\n" + key + " " + nul + "\n\n");
+            std::vector<SystemRuleInfo> systemRules;
+            std::vector<NetworkFlowRuleInfo> flowRules;
+            const ReadResult r =
+                system ? readSystem(path, systemRules, true) : readFlow(path, flowRules, true);
+            EXPECT_FALSE(r.result);
+            EXPECT_FALSE(r.missing);
+            EXPECT_EQ(r.output, "Invalid value '8\\x00junk' of '" + key + "' in line 5 of file '" +
+                                    path + "'!\n");
+            EXPECT_EQ(systemRules.size() + flowRules.size(), 1u);
+        }
+    }
+}
+
+// Paths below the given root resolve as if it were the root directory: an
+// absolute link names a file of the tree, ".." stops at its top, and nothing
+// outside is reached. Paths elsewhere resolve as they are.
+TEST_F(LegacyReaderTest, LinksResolveInsideTheRoot) {
+    const std::string tree = dir_ + "/tree";
+    const std::string rules = tree + "/etc/rules";
+    fs::create_directories(rules);
+    write("tree/saved/rules", "id 7\nproto udp\n\n");
+    write("saved/rules", "id 66\nproto tcp\n\n"); // outside the tree
+    fs::create_symlink("/saved/rules", rules + "/absolute");
+    fs::create_symlink("../../../../../../saved/rules", rules + "/dotdot");
+    fs::create_symlink(dir_ + "/saved/rules", rules + "/outside");
+    fs::create_symlink("/saved", tree + "/etc/linked-dir");
+
+    struct Case {
+        std::string path;
+        bool read;
+        uint64_t id;
+    };
+    const std::vector<Case> cases = {
+        {rules + "/absolute", true, 7},
+        {rules + "/dotdot", true, 7},
+        // The absolute target names tree + dir_ + "/saved/rules", which is
+        // not there: the link leads out of the tree and is refused.
+        {rules + "/outside", false, 0},
+        {tree + "/etc/linked-dir/rules", true, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<SystemRuleInfo> found;
+        testing::internal::CaptureStdout();
+        bool missing = true;
+        const bool read = readFileSystemRules(found, &missing, c.path, tree);
+        const std::string output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(read, c.read) << output;
+        EXPECT_FALSE(missing);
+        if (c.read) {
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_EQ(found[0].id, c.id);
+        } else {
+            EXPECT_EQ(output, openFailureMessage(c.path));
+        }
+    }
+    // Outside the root the same link is followed as it is.
+    std::vector<SystemRuleInfo> found;
+    EXPECT_TRUE(readFileSystemRules(found, nullptr, rules + "/outside", dir_ + "/elsewhere"));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].id, 66u);
+}
+
+// A file larger than the bound is refused before anything is read, however
+// little of it is data: a sparse file costs nothing to carry in a backup.
+TEST_F(LegacyReaderTest, FileLargerThanTheBoundIsRefusedUnread) {
+    for (const unsigned long long size : {largestLegacyFile + 1, 64ull << 30}) {
+        SCOPED_TRACE(size);
+        const std::string path = write("sparse", "id 1\nproto tcp\n\n");
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
+        std::vector<SystemRuleInfo> found;
+        const auto start = std::chrono::steady_clock::now();
+        const ReadResult r = readSystem(path, found);
+        EXPECT_FALSE(r.result);
+        EXPECT_FALSE(r.missing);
+        EXPECT_EQ(r.output, "Legacy rule file '" + path + "' is too large: " +
+                                std::to_string(size) + " bytes, at most 536870912!\n");
+        EXPECT_TRUE(found.empty());
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+        ::unlink(path.c_str());
+    }
+}
+
+// Paths in messages are quoted safely: a newline or an escape sequence in a
+// directory name cannot add a line or steer the terminal.
+TEST_F(LegacyReaderTest, PathsInMessagesAreEscaped) {
+    const std::string dir = dir_ + "/line\nbreak\x1b[2J";
+    fs::create_directories(dir);
+    std::vector<SystemRuleInfo> found;
+    const ReadResult r = readSystem(dir + "/cfgSystemRule", found, false);
+    EXPECT_TRUE(r.missing);
+    EXPECT_EQ(r.output, "Can't open file '" + dir_ +
+                            "/line\\nbreak\\x1b[2J/cfgSystemRule' to read "
+                            "configuration!\n");
 }
 
 } // namespace

@@ -331,6 +331,7 @@ SystemRuleInfo systemProto(uint64_t id, const std::string& proto, bool send = tr
                            bool receive = true) {
     SystemRuleInfo r;
     r.id = id;
+    r.access = "drop";
     r.proto = proto;
     r.icmpSend = send;
     r.icmpReceive = receive;
@@ -341,6 +342,7 @@ NetworkFlowRuleInfo flowProto(uint64_t id, const std::string& proto,
                               const std::string& direction = "inout") {
     NetworkFlowRuleInfo r;
     r.id = id;
+    r.access = "allow";
     r.proto = proto;
     r.direction = direction;
     return r;

@@ -332,14 +332,24 @@ const LineCase kLineCases[] = {
      R"x(drop tcp any any <> any any (msg:"say \"hi\"\; C:\\dir\\"; priority:1; iface:"*=in"; sid:1;))x"},
     {"EmptyMessage", [](RuleInfo& r) { r.message = ""; },
      R"x(drop tcp any any <> any any (msg:""; priority:1; iface:"*=in"; sid:1;))x"},
-    {"OtherValuesVerbatim",
+    // exefile and schedule are written as they are (validation refuses what
+    // would end them early); content is escaped like msg; a pattern keeps
+    // its backslashes, its quotes and semicolons are escaped.
+    {"QuotedValuesVerbatimOrEscaped",
      [](RuleInfo& r) {
          r.exefile = "a\\b\"c";
          r.content = "a\"b;c\\d";
-         r.regexp = "/x\\;y/";
+         r.regexp = "/x\\;y\"z/";
          r.schedule = "s;\"t";
      },
-     R"x(drop tcp any any <> any any (msg:"m"; exefile:"a\b"c"; content:"a"b;c\d"; pcre:"/x\;y/"; schedule:"s;"t"; priority:1; iface:"*=in"; sid:1;))x"},
+     R"x(drop tcp any any <> any any (msg:"m"; exefile:"a\b"c"; content:"a\"b\;c\\d"; pcre:"/x\\;y\"z/"; schedule:"s;"t"; priority:1; iface:"*=in"; sid:1;))x"},
+    {"ContentAndPatternEscapes",
+     [](RuleInfo& r) {
+         r.content = "x\"; msg:\"injected";
+         r.regexp = "a;b\"c\\d";
+         r.nocase = true;
+     },
+     R"x(drop tcp any any <> any any (msg:"m"; content:"x\"\; msg:\"injected"; nocase; pcre:"a\;b\"c\d"; nocase; priority:1; iface:"*=in"; sid:1;))x"},
     {"EveryOption",
      [](RuleInfo& r) {
          r.enable = false;

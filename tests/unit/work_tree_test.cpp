@@ -383,6 +383,11 @@ TEST(RunShellCommand, InterruptingSignalEndsTheCommandAtOnce) {
     struct sigaction now {};
     ::sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL);
+    // The recorded signal stays until the next scope starts; one is started
+    // here so that the tests after this one run without it.
+    EXPECT_EQ(interruptSignal(), SIGTERM);
+    { const InterruptScope fresh; }
+    EXPECT_EQ(interruptSignal(), 0);
 }
 
 // A backup, or the directory its archive would go to, below the work root
