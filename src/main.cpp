@@ -333,11 +333,37 @@ bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* mis
     return readRuleFile(path, root, networkFlowRuleKeys(), rules, missing);
 }
 
+namespace {
+
+// Frees a list of records when it goes, unless an interrupting signal was
+// recorded: the process then ends right after its cleanup, and freeing
+// millions of records on the way would take longer than the rest of it. The
+// records are then kept, reachable, until the process ends.
+template <typename Record> class FreedUnlessInterrupted {
+  public:
+    explicit FreedUnlessInterrupted(std::vector<Record>& records) : records_(records) {}
+    ~FreedUnlessInterrupted() {
+        if (interruptSignal() != 0 && !records_.empty()) {
+            static auto* kept = new std::vector<std::vector<Record>>();
+            kept->push_back(std::move(records_));
+        }
+    }
+    FreedUnlessInterrupted(const FreedUnlessInterrupted&) = delete;
+    FreedUnlessInterrupted& operator=(const FreedUnlessInterrupted&) = delete;
+
+  private:
+    std::vector<Record>& records_;
+};
+
+} // namespace
+
 bool convertRuleFiles(const std::string& systemRulesPath, const std::string& networkFlowRulesPath,
                       const std::string& unifiedRulesPath, const std::string& suricataRulesPath,
                       const std::string& root) {
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
+    const FreedUnlessInterrupted<SystemRuleInfo> systemRulesGo(systemRules);
+    const FreedUnlessInterrupted<NetworkFlowRuleInfo> networkFlowRulesGo(networkFlowRules);
     bool systemFileMissing = false;
     bool networkFlowFileMissing = false;
     const bool systemRulesRead =
@@ -357,6 +383,7 @@ bool convertRuleFiles(const std::string& systemRulesPath, const std::string& net
     }
 
     std::vector<RuleInfo> rules;
+    const FreedUnlessInterrupted<RuleInfo> rulesGo(rules);
     convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
     for (size_t i = 0; i < rules.size(); ++i) {
         rules[i].id = i + 1;

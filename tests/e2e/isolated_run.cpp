@@ -168,13 +168,17 @@ std::vector<std::string> Scratch::archivesIn(const std::string& dir,
     return found;
 }
 
-std::string tarWrapper(const Scratch& scratch, const std::string& snippet) {
+std::string tarWrapper(const Scratch& scratch, const std::string& snippet,
+                       const std::string& after) {
     const std::string realTar = shell("command -v tar | tr -d '\\n'");
+    const std::string runTar =
+        after.empty() ? "exec " + quote(realTar) + " \"$@\"\n"
+                      : quote(realTar) + " \"$@\"\nstatus=$?\n" + after + "\nexit $status\n";
     scratch.write("bin/tar", "#!/bin/sh\n"
                              "mervex=$PPID\n"
                              "[ \"$(cat /proc/$mervex/comm)\" = mervex ] || "
                              "mervex=$(cut -d' ' -f4 /proc/$mervex/stat)\n" +
-                                 snippet + "\nexec " + quote(realTar) + " \"$@\"\n");
+                                 snippet + "\n" + runTar);
     shell("chmod 0755 " + quote(scratch.file("bin")) + " " + quote(scratch.file("bin/tar")));
     return "export PATH=" + quote(scratch.file("bin")) + ":$PATH";
 }

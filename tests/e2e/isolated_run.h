@@ -68,10 +68,12 @@ RunResult runMervex(const Scratch& scratch, const std::vector<std::string>& args
                     const RunOptions& options = {});
 
 // Puts a tar on the front of the search path that runs the script snippet
-// before the real tar. The snippet sees the tar arguments and $mervex, the
-// process id of the converter. Returns the shell command that puts it there,
-// for RunOptions::before.
-std::string tarWrapper(const Scratch& scratch, const std::string& snippet);
+// before the real tar, and the snippet after once the real tar has ended
+// (when given; tar's exit status is kept). The snippets see the tar
+// arguments and $mervex, the process id of the converter. Returns the shell
+// command that puts it there, for RunOptions::before.
+std::string tarWrapper(const Scratch& scratch, const std::string& snippet,
+                       const std::string& after = "");
 
 // Command prefix that runs a command as the unprivileged second user
 // (nobody), with no supplementary groups.
