@@ -103,9 +103,8 @@ void reportThroughput(benchmark::State& state, const LegacyFiles& files) {
 
 void read(const LegacyFiles& files, std::vector<SystemRuleInfo>& systemRules,
           std::vector<NetworkFlowRuleInfo>& networkFlowRules) {
-    bool opened = false;
-    if (!readFileSystemRules(systemRules, &opened, files.systemRules) ||
-        !readFileNetworkFlowRules(networkFlowRules, &opened, files.networkFlowRules)) {
+    if (!readFileSystemRules(systemRules, nullptr, files.systemRules) ||
+        !readFileNetworkFlowRules(networkFlowRules, nullptr, files.networkFlowRules)) {
         throw std::runtime_error("reading the legacy files failed");
     }
 }
@@ -116,9 +115,6 @@ void merge(std::vector<SystemRuleInfo> systemRules,
         throw std::runtime_error("the legacy rules are not valid");
     }
     convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
-    for (size_t i = 0; i < rules.size(); ++i) {
-        rules[i].id = i + 1;
-    }
 }
 
 void write(const std::vector<RuleInfo>& rules, const Outputs& outputs) {
@@ -128,7 +124,8 @@ void write(const std::vector<RuleInfo>& rules, const Outputs& outputs) {
     }
 }
 
-// The whole conversion between the archives, as the driver runs it.
+// The whole conversion between the archives, through the function the
+// driver runs.
 void BM_ReadMergeWrite(benchmark::State& state) {
     const LegacyFiles& files = legacyFiles(state.range(0));
     const Outputs outputs;
@@ -136,12 +133,10 @@ void BM_ReadMergeWrite(benchmark::State& state) {
         state.PauseTiming();
         outputs.remove();
         state.ResumeTiming();
-        std::vector<SystemRuleInfo> systemRules;
-        std::vector<NetworkFlowRuleInfo> networkFlowRules;
-        read(files, systemRules, networkFlowRules);
-        std::vector<RuleInfo> rules;
-        merge(std::move(systemRules), std::move(networkFlowRules), rules);
-        write(rules, outputs);
+        if (!convertRuleFiles(files.systemRules, files.networkFlowRules, outputs.rules,
+                              outputs.suricataRules)) {
+            throw std::runtime_error("the conversion failed");
+        }
     }
     outputs.remove();
     reportThroughput(state, files);

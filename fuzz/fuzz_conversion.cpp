@@ -1,14 +1,18 @@
-// Runs a whole conversion in memory on one fuzzed pair of legacy rule files:
-// read both, validate, merge, number the ids, write both rule files, and
-// check the two files against the merged list.
+// Runs a whole conversion in memory on one fuzzed pair of legacy rule files,
+// through the same function as the driver, and checks it step by step: it
+// converts exactly the inputs that read and validate, and then both files
+// say what the merged list says, every rule line as a third-party rule
+// parser reads it.
 #include "common.h"
 #include "convertationToNew.h"
 #include "fuzz_support.h"
 #include "main.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
@@ -27,7 +31,8 @@ const char* const unifiedKeys[] = {
     "schedule",     "enable",       "audit",     "alarm",       "id",
 };
 
-// A protocol number is ICMP when it reads as 1; "icmp" by name.
+// A protocol number is ICMP when it reads as 1; "icmp" by name. Written
+// here without the converter's classification, to check it.
 bool isIcmpRule(const RuleInfo& rule) {
     const std::string& p = rule.protocol;
     if (p.empty() || p.find_first_not_of("0123456789") != std::string::npos) {
@@ -95,35 +100,78 @@ void checkUnifiedFile(const std::string& text, const std::vector<RuleInfo>& rule
     fuzz::require(at == lines.size(), "cfgRule holds more than the blocks of the rules");
 }
 
-// Reads the quoted msg value that starts at the position, undoing its escapes;
-// false when the value is not closed by an unescaped double quote and ";", or
-// holds a semicolon that is not escaped (it would end the option early).
-bool readMessage(const std::string& line, size_t at, std::string& message) {
-    message.clear();
-    for (; at < line.size(); ++at) {
-        if (line[at] == '\\') {
-            if (++at == line.size()) {
-                return false;
-            }
-            message += line[at];
-        } else if (line[at] == '"') {
-            return at + 1 < line.size() && line[at + 1] == ';';
-        } else if (line[at] == ';') {
-            return false;
-        } else {
-            message += line[at];
+// The options of a rule line as a third-party rule parser (suricata-update's)
+// splits them: between the first "(" and the closing ")", at every ";" that
+// does not follow a backslash; each a name and the value after its ":".
+std::vector<std::pair<std::string, std::string>> ruleOptions(const std::string& line,
+                                                             const std::string& where) {
+    const size_t open = line.find('(');
+    fuzz::require(open != std::string::npos && line.back() == ')',
+                  where + "no option list in " + fuzz::show(line));
+    fuzz::require(line.find(')') == line.size() - 1 || line.rfind(')', open) == std::string::npos,
+                  where + "a parenthesis in the header of " + fuzz::show(line));
+    std::string options = line.substr(open + 1, line.size() - open - 2);
+    std::vector<std::pair<std::string, std::string>> found;
+    size_t start = 0;
+    for (size_t at = 0; at < options.size(); ++at) {
+        if (options[at] != ';' || (at > 0 && options[at - 1] == '\\')) {
+            continue;
         }
+        std::string option = options.substr(start, at - start);
+        option.erase(0, option.find_first_not_of(' '));
+        const size_t colon = option.find(':');
+        found.emplace_back(option.substr(0, colon),
+                           colon == std::string::npos ? "" : option.substr(colon + 1));
+        start = at + 1;
     }
-    return false;
+    fuzz::require(options.find_first_not_of(' ', start) == std::string::npos,
+                  where + "text after the last option of " + fuzz::show(line));
+    return found;
 }
 
-std::string protocolWord(const std::string& protocol) {
-    for (const char* name : {"tcp", "udp", "icmp", "ip", "smb"}) {
-        if (protocol == name) {
-            return protocol;
+// A quoted option value with the escapes of the specials undone; the value
+// must be quoted.
+std::string unquoted(const std::string& value, const char* specials, const std::string& where) {
+    fuzz::require(value.size() >= 2 && value.front() == '"' && value.back() == '"',
+                  where + "value not quoted: " + fuzz::show(value));
+    std::string text;
+    for (size_t at = 1; at + 1 < value.size(); ++at) {
+        if (value[at] == '\\' && at + 2 < value.size() &&
+            std::strchr(specials, value[at + 1]) != nullptr) {
+            ++at;
         }
+        text += value[at];
     }
-    return "ip";
+    return text;
+}
+
+// The option names the writer means to write for the rule, in order.
+std::vector<std::string> expectedOptions(const RuleInfo& rule) {
+    const ProtocolClass protocol = classifyProtocol(rule.protocol);
+    std::vector<std::string> names = {"msg"};
+    const auto add = [&names](bool condition, const char* name) {
+        if (condition) {
+            names.push_back(name);
+        }
+    };
+    add(!protocol.ipProto.empty(), "ip_proto");
+    add(protocol.icmp && rule.icmpType != -1, "itype");
+    add(protocol.icmp && rule.icmpCode != -1, "icode");
+    add(rule.action == "allow", "inverse");
+    add(!rule.exefile.empty(), "exefile");
+    add(!rule.exefile.empty() && rule.substr, "substr");
+    add(!rule.exefile.empty() && rule.nocase, "nocase");
+    add(!rule.audit, "noalert");
+    add(rule.alarm, "alarm");
+    for (const auto& [value, name] :
+         {std::pair{&rule.content, "content"}, std::pair{&rule.wildcard, "wildcard"},
+          std::pair{&rule.regexp, "pcre"}}) {
+        add(!value->empty(), name);
+        add(!value->empty() && rule.nocase, "nocase");
+    }
+    add(!rule.schedule.empty(), "schedule");
+    names.insert(names.end(), {"priority", "iface", "sid"});
+    return names;
 }
 
 std::string column(const std::string& value, bool (*format)(const std::string&, std::string&)) {
@@ -135,6 +183,9 @@ std::string column(const std::string& value, bool (*format)(const std::string&, 
     return text;
 }
 
+// Every line must read, for a third-party rule parser, as one rule that says
+// what the unified rule says: its action, header, options in order, msg,
+// content and pcre, sid and priority.
 void checkSuricataFile(const std::string& text, const std::vector<RuleInfo>& rules) {
     const std::vector<std::string> lines = splitLines(text);
     fuzz::require(lines.size() == rules.size(), "cfg.rules: " + std::to_string(lines.size()) +
@@ -144,29 +195,47 @@ void checkSuricataFile(const std::string& text, const std::vector<RuleInfo>& rul
         const RuleInfo& rule = rules[i];
         const std::string& line = lines[i];
         const std::string where = "cfg.rules, rule " + std::to_string(rule.id) + ": ";
-        const std::string start =
-            (rule.enable ? "" : "#") + (rule.action == "allow" ? "drop" : rule.action) + " ";
-        fuzz::require(line.compare(0, start.size(), start) == 0,
-                      where + "line starts " + fuzz::show(line.substr(0, 40)));
-        const std::string end = " sid:" + std::to_string(rule.id) + ";)";
-        fuzz::require(line.size() >= end.size() &&
-                          line.compare(line.size() - end.size(), end.size(), end) == 0,
-                      where + "line ends " + fuzz::show(line.substr(line.size() - 40)));
-        fuzz::require(line.find(" priority:" + std::to_string(rule.order) + ";") !=
-                          std::string::npos,
-                      where + "no priority");
-        // The header: the protocol word and the four columns, then the options
-        // open with the escaped message.
-        const std::string header = start + protocolWord(rule.protocol) +
-                                   column(rule.localAddrs, formatIPAddress) +
-                                   column(rule.localPorts, formatPorts) + " <>" +
-                                   column(rule.remoteAddrs, formatIPAddress) +
-                                   column(rule.remotePorts, formatPorts) + " (msg:\"";
+        fuzz::require(
+            std::none_of(line.begin(), line.end(),
+                         [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
+            where + "control byte in " + fuzz::show(line));
+        const std::string action = rule.action == "allow" ? "drop" : rule.action;
+        fuzz::require(action == "drop" || action == "alert" || action == "pass" ||
+                          action == "reject",
+                      where + "action " + fuzz::show(action));
+        const std::string header =
+            (rule.enable ? "" : "#") + action + " " + classifyProtocol(rule.protocol).headerWord +
+            column(rule.localAddrs, formatIPAddress) + column(rule.localPorts, formatPorts) +
+            " <>" + column(rule.remoteAddrs, formatIPAddress) +
+            column(rule.remotePorts, formatPorts) + " (";
         fuzz::require(line.compare(0, header.size(), header) == 0,
                       where + "header " + fuzz::show(header) + " in " + fuzz::show(line));
-        std::string message;
-        fuzz::require(readMessage(line, header.size(), message) && message == rule.message,
-                      where + "msg does not carry " + fuzz::show(rule.message));
+
+        const auto options = ruleOptions(line, where);
+        std::vector<std::string> names;
+        for (const auto& option : options) {
+            names.push_back(option.first);
+        }
+        const std::vector<std::string> expected = expectedOptions(rule);
+        fuzz::require(names == expected, where + "options of " + fuzz::show(line));
+        const auto value = [&](const char* name) {
+            for (const auto& option : options) {
+                if (option.first == name) {
+                    return option.second;
+                }
+            }
+            return std::string();
+        };
+        fuzz::require(unquoted(value("msg"), "\\\";", where) == rule.message, where + "msg");
+        if (!rule.content.empty()) {
+            fuzz::require(unquoted(value("content"), "\\\";", where) == rule.content,
+                          where + "content");
+        }
+        if (!rule.regexp.empty()) {
+            fuzz::require(unquoted(value("pcre"), "\";", where) == rule.regexp, where + "pcre");
+        }
+        fuzz::require(value("priority") == std::to_string(rule.order), where + "priority");
+        fuzz::require(value("sid") == std::to_string(rule.id), where + "sid");
     }
 }
 
@@ -193,13 +262,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     suricataFile.clear();
 
     try {
+        // The conversion as the driver runs it.
+        const bool converted = convertRuleFiles(systemFile.path(), networkFlowFile.path(),
+                                                unifiedFile.path(), suricataFile.path());
+
+        // What it must have done, step by step.
         std::vector<SystemRuleInfo> systemRules;
         std::vector<NetworkFlowRuleInfo> networkFlowRules;
-        if (!readFileSystemRules(systemRules, nullptr, systemFile.path()) ||
-            !readFileNetworkFlowRules(networkFlowRules, nullptr, networkFlowFile.path())) {
-            return 0; // a rejected value fails the conversion
-        }
-        if (!validateRules(systemRules, networkFlowRules)) {
+        const bool valid =
+            readFileSystemRules(systemRules, nullptr, systemFile.path()) &&
+            readFileNetworkFlowRules(networkFlowRules, nullptr, networkFlowFile.path()) &&
+            validateRules(systemRules, networkFlowRules);
+        fuzz::require(converted == valid, converted ? "converted input that fails validation"
+                                                    : "refused input that passes validation");
+        if (!converted) {
+            fuzz::require(unifiedFile.content().empty() && suricataFile.content().empty(),
+                          "a refused conversion wrote rule files");
             return 0;
         }
         // Every network flow rule has a known direction now; only system
@@ -223,10 +301,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::require(next >= rank, "direction groups out of order at " + std::to_string(i));
             rank = next;
         }
-
-        fuzz::require(writeToFileRules(rules, unifiedFile.path()), "cfgRule writer failed");
-        fuzz::require(writeToSuricataFileRules(rules, suricataFile.path()),
-                      "cfg.rules writer failed after validation");
         checkUnifiedFile(unifiedFile.content(), rules);
         checkSuricataFile(suricataFile.content(), rules);
     } catch (const std::exception& error) {

@@ -16,8 +16,8 @@
 #include <poll.h>
 #include <random>
 #include <set>
-#include <spawn.h>
 #include <string_view>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -289,32 +289,72 @@ bool isWithin(const fs::path& path, const fs::path& directory) {
     return !relative.empty() && *relative.begin() != "..";
 }
 
+// True when the directory is the work root or lies below it, compared by
+// identity from the directory up to the root directory.
+bool isWorkRootOrBelow(int directoryFd) {
+    struct stat root {};
+    if (::lstat(workRootPath.c_str(), &root) != 0 || !S_ISDIR(root.st_mode)) {
+        return false;
+    }
+    FileDescriptor current(::openat(directoryFd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat status {};
+    while (current.valid() && ::fstat(current.get(), &status) == 0) {
+        if (status.st_dev == root.st_dev && status.st_ino == root.st_ino) {
+            return true;
+        }
+        FileDescriptor up(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat above {};
+        if (!up.valid() || ::fstat(up.get(), &above) != 0 ||
+            (above.st_dev == status.st_dev && above.st_ino == status.st_ino)) {
+            return false; // the root directory
+        }
+        current = std::move(up);
+    }
+    return false;
+}
+
 } // namespace
 
-bool liesInsideWorkRoot(const std::string& backupPath) {
+bool liesInsideWorkRoot(const std::string& backupPath, int outputDirectoryFd) {
     // The work root itself is taken as it stands in the resolved firewall
     // directory: a link there is removed, never followed.
     const fs::path workRoot(workRootPath);
     const fs::path root = resolvedPath(workRoot.parent_path().string()) / workRoot.filename();
     return isWithin(resolvedPath(backupPath), root) ||
-           isWithin(resolvedPath(outputDirectory(backupPath)), root);
+           isWithin(resolvedPath(outputDirectory(backupPath)), root) ||
+           (outputDirectoryFd >= 0 && isWorkRootOrBelow(outputDirectoryFd));
 }
 
 bool unpackArchive(const std::string& backupPath, mode_t* backupMode) {
+    const FileDescriptor examined(::open(backupPath.c_str(), O_PATH | O_CLOEXEC));
+    struct stat status {};
+    if (!examined.valid() || ::fstat(examined.get(), &status) != 0 ||
+        !(S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode))) {
+        return false;
+    }
+    // What was examined is opened again through its descriptor, so that no
+    // other file can take its path meanwhile; without /proc, by its path,
+    // and it must still be the same file.
+    const std::string self = "/proc/self/fd/" + std::to_string(examined.get());
+    bool byPath = false;
     FileDescriptor backup;
     while (!backup.valid()) {
         // Opening a FIFO waits for its writer; a signal ends the wait.
-        backup.reset(::open(backupPath.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
-        if (!backup.valid() && (errno != EINTR || interruptSignal() != 0)) {
+        backup.reset(::open(byPath ? backupPath.c_str() : self.c_str(),
+                            O_RDONLY | O_NOCTTY | O_CLOEXEC));
+        if (!backup.valid() && errno == ENOENT && !byPath) {
+            byPath = true;
+        } else if (!backup.valid() && (errno != EINTR || interruptSignal() != 0)) {
             return false;
         }
     }
-    struct stat status {};
-    if (::fstat(backup.get(), &status) != 0) {
+    struct stat opened {};
+    if (::fstat(backup.get(), &opened) != 0 || opened.st_dev != status.st_dev ||
+        opened.st_ino != status.st_ino) {
         return false;
     }
     const std::string command =
-        "tar -xz --no-same-owner --no-same-permissions --no-overwrite-dir -C " +
+        "exec tar -xz --no-same-owner --no-same-permissions --no-overwrite-dir -C " +
         shellQuote(oldWorkTreePath) + " -f - 1>/dev/null 2>&1";
     if (!runShellCommand(command, backup.get())) {
         return false;
@@ -388,27 +428,40 @@ class ArchiveTemporary {
 } // namespace
 
 OutputArchive::~OutputArchive() {
-    if (directoryFd_ < 0) {
-        return;
+    discard();
+    if (directoryFd_ >= 0) {
+        ::close(directoryFd_);
     }
-    if (!kept_) {
+}
+
+void OutputArchive::discard() {
+    if (!kept_ && !name_.empty()) {
         ::unlinkat(directoryFd_, name_.c_str(), 0);
+        name_.clear();
+        path_.clear();
     }
-    ::close(directoryFd_);
+}
+
+bool OutputArchive::openDirectory(const std::string& backupPath) {
+    if (directoryFd_ >= 0) {
+        ::close(directoryFd_);
+    }
+    directory_ = outputDirectory(backupPath);
+    directoryFd_ = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return directoryFd_ >= 0;
 }
 
 bool packArchive(const std::string& backupPath, mode_t mode, OutputArchive& archive) {
     const mode_t permissions = mode & 0666;
-    const std::string directory = outputDirectory(backupPath);
-    FileDescriptor directoryFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!directoryFd.valid()) {
+    if (archive.directoryFd_ < 0 && !archive.openDirectory(backupPath)) {
         return false;
     }
-    ArchiveTemporary temporary(directoryFd.get(), permissions);
+    const int directoryFd = archive.directoryFd_;
+    ArchiveTemporary temporary(directoryFd, permissions);
     if (temporary.fd() < 0 || ::fchmod(temporary.fd(), permissions) != 0) {
         return false;
     }
-    const std::string command = "tar -cz -C " + shellQuote(newWorkTreePath) + " -f - " +
+    const std::string command = "exec tar -cz -C " + shellQuote(newWorkTreePath) + " -f - " +
                                 firewallRulesMember + " " + suricataRulesMember + " 2>/dev/null";
     if (!runShellCommand(command, -1, temporary.fd()) || ::fsync(temporary.fd()) != 0) {
         return false;
@@ -423,13 +476,12 @@ bool packArchive(const std::string& backupPath, mode_t mode, OutputArchive& arch
     if (linked != 0) {
         return false;
     }
-    if (::fsync(directoryFd.get()) != 0) {
-        ::unlinkat(directoryFd.get(), name.c_str(), 0);
+    if (::fsync(directoryFd) != 0) {
+        ::unlinkat(directoryFd, name.c_str(), 0);
         return false;
     }
-    archive.directoryFd_ = directoryFd.release();
     archive.name_ = name;
-    archive.path_ = directory + "/" + name;
+    archive.path_ = archive.directory_ + "/" + name;
     return true;
 }
 
@@ -555,53 +607,49 @@ bool runShellCommand(const std::string& command, int inputFd, int outputFd) {
         return false;
     }
 
-    // The shell runs in a process group of its own, so that an interrupted
-    // conversion can stop tar together with the shell. It starts with the
-    // default disposition and no mask for every signal the converter
-    // changes.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : interruptSignals) {
-        sigaddset(&defaults, signal);
-    }
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    sigset_t noMask;
-    sigemptyset(&noMask);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                              POSIX_SPAWN_SETSIGMASK);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &noMask);
-
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    if (inputFd >= 0) {
-        posix_spawn_file_actions_adddup2(&files, inputFd, STDIN_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&files, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    }
-    if (outputFd >= 0) {
-        posix_spawn_file_actions_adddup2(&files, outputFd, STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&files, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    }
-
     std::string shellName = "sh";
     std::string option = "-c";
     std::string commandText = command;
     char* arguments[] = {shellName.data(), option.data(), commandText.data(), nullptr};
     std::vector<char*> environment = commandEnvironment();
-    pid_t child = -1;
-    const int spawned =
-        posix_spawn(&child, "/bin/sh", &files, &attributes, arguments, environment.data());
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
+
+    // The shell runs in a process group of its own, so that an interrupted
+    // conversion can stop tar together with the shell, and it is killed when
+    // the converter dies (the shell execs tar, which keeps that), so that no
+    // tar outlives a converter killed with SIGKILL. It starts with the
+    // default disposition and no mask for every signal the converter
+    // changes, and with no descriptor but its standard ones. Between fork and
+    // exec only async-signal-safe calls are made.
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigemptyset(&standard.sa_mask);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) {
+            ::sigaction(signal, &standard, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        const int in = inputFd >= 0 ? inputFd : ::open("/dev/null", O_RDONLY);
+        const int out = outputFd >= 0 ? outputFd : ::open("/dev/null", O_WRONLY);
+        if (in < 0 || out < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+            ::_exit(127);
+        }
+        ::closefrom(STDERR_FILENO + 1);
+        ::execve("/bin/sh", arguments, environment.data());
+        ::_exit(127);
+    }
+    if (child < 0) {
         return false;
     }
+    ::setpgid(child, child);
 
     // The child's end is awaited through a process descriptor, in a ppoll
     // that unblocks the interrupting signals only while it waits.

@@ -110,12 +110,17 @@ void prepareWorkRoot();
 
 // True when the backup, or the directory its output archive would go to,
 // lies in the work root or below it, once every symbolic link is resolved
-// (a link at the work root itself is not followed: it is removed).
-bool liesInsideWorkRoot(const std::string& backupPath);
+// (a link at the work root itself is not followed: it is removed). When the
+// output directory is open (outputDirectoryFd), it is also compared by
+// identity, directory by directory up to the root: no link, bind mount or
+// rename of its path can hide the work root above it.
+bool liesInsideWorkRoot(const std::string& backupPath, int outputDirectoryFd = -1);
 
 // Extracts the backup archive into the old work tree with tar, without
-// restoring owners or permissions from the archive. The backup is opened here
-// and read by tar from its standard input. True when tar ended normally with
+// restoring owners or permissions from the archive. The backup is examined
+// before it is opened (only a regular file or a FIFO is opened: never a
+// device a link may name), opened here and read by tar from its standard
+// input. True when tar ended normally with
 // exit status 0; backupMode, when given, then holds the mode of the backup
 // file that was read.
 bool unpackArchive(const std::string& backupPath, mode_t* backupMode = nullptr);
@@ -130,22 +135,34 @@ class OutputArchive {
     OutputArchive(const OutputArchive&) = delete;
     OutputArchive& operator=(const OutputArchive&) = delete;
 
+    // Opens the directory the archive of the backup goes to, once: the
+    // archive is made in that directory whatever later becomes of its path.
+    // False when it cannot be opened.
+    bool openDirectory(const std::string& backupPath);
+    // The open directory, or -1.
+    int directoryFd() const { return directoryFd_; }
+
     // The archive's path, "<directory>/<id>.tar.gz"; empty while none is
     // published.
     const std::string& path() const { return path_; }
     // The archive stays when this object goes.
     void keep() { kept_ = true; }
+    // Removes a published archive that is not kept; the destructor does the
+    // same.
+    void discard();
 
   private:
     friend bool packArchive(const std::string&, mode_t, OutputArchive&);
-    int directoryFd_ = -1; // the directory the archive was published in
-    std::string name_;     // its name there
+    int directoryFd_ = -1; // the directory the archive goes to
+    std::string directory_; // its path, as the archive's path is printed
+    std::string name_;      // the archive's name there, once published
     std::string path_;
     bool kept_ = false;
 };
 
 // Packs the two rule directories of the new work tree into a new archive
-// beside the backup. tar writes the archive to its standard output, a file
+// beside the backup, in the directory archive opened (opened here when it is
+// not yet). tar writes the archive to its standard output, a file
 // opened here in the output directory without a name (or, where the file
 // system has no unnamed files, under an exclusively created hidden name). Once
 // tar has succeeded the file gets the permission bits mode & 0666, is synced,

@@ -276,8 +276,7 @@ namespace {
 class FileWriter {
   public:
     explicit FileWriter(const std::string& path)
-        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                     ruleFileMode)) {
+        : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, ruleFileMode)) {
         if (fd_ >= 0 && ::fchmod(fd_, ruleFileMode) != 0) {
             ::close(fd_);
             fd_ = -1;

@@ -195,7 +195,7 @@ LegacyFile openLegacyFile(const std::string& path, const std::string& root) {
     LegacyFile file;
     FileDescriptor rootFd;
     int base = AT_FDCWD;
-    unsigned long long resolve = RESOLVE_NO_MAGICLINKS;
+    unsigned long long resolve = 0;
     std::string relative = path;
     if (path.compare(0, root.size() + 1, root + "/") == 0) {
         rootFd.reset(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -204,7 +204,7 @@ LegacyFile openLegacyFile(const std::string& path, const std::string& root) {
             return file;
         }
         base = rootFd.get();
-        resolve |= RESOLVE_IN_ROOT;
+        resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
         relative = path.substr(root.size() + 1);
     }
     // Missing means no entry at the path: its directory, or the entry
@@ -431,14 +431,33 @@ FileDescriptor lockConversions() {
             firewallRootPath)) {
         return FileDescriptor();
     }
+    // The work tree is used by its paths below the firewall's directory; that
+    // is safe only while no other user can change any directory on the way
+    // there (rename, link, replace), as sshd demands of the paths it trusts.
+    std::string directory;
+    for (const auto& part : fs::path(firewallRootPath)) {
+        directory = (fs::path(directory) / part).string();
+        struct stat status {};
+        if (::stat(directory.c_str(), &status) != 0) {
+            return refuse(directory);
+        }
+        if ((status.st_uid != 0 && status.st_uid != ::geteuid()) ||
+            (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            printMessage("Can't prepare work directory '" + messagePath(directory) +
+                         "': other users can change it!");
+            return FileDescriptor();
+        }
+    }
     FileDescriptor fd(
         ::open(lockFilePath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
     struct stat status {};
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
         return refuse(lockFilePath);
     }
-    if (!S_ISREG(status.st_mode)) {
-        errno = EINVAL;
+    // A lock file that is not the process user's own, or that has other
+    // names, is not trusted: another user could hold it.
+    if (!S_ISREG(status.st_mode) || status.st_uid != ::geteuid() || status.st_nlink != 1) {
+        errno = EPERM;
         return refuse(lockFilePath);
     }
     if ((status.st_mode & 07777) != 0600 && ::fchmod(fd.get(), 0600) != 0) {
@@ -509,9 +528,14 @@ bool convertSettings(const std::string& backupPath) {
         printMessage("Conversion failed!");
         return false;
     }
+    // The archive's directory is held from here on, so that the check below
+    // and the archive are about the same directory. One that cannot be opened
+    // is reported when the archive is packed.
+    OutputArchive archive;
+    archive.openDirectory(backupPath);
     // Checked before anything is removed: the work root goes at the end of
     // the conversion, and with it the backup or the new archive.
-    if (liesInsideWorkRoot(backupPath)) {
+    if (liesInsideWorkRoot(backupPath, archive.directoryFd())) {
         printMessage("Backup '" + messagePath(backupPath) + "' lies inside the work directory '" +
                      workRootPath + "'!");
         printMessage("Conversion failed!");
@@ -519,30 +543,27 @@ bool convertSettings(const std::string& backupPath) {
     }
 
     bool completed = false;
-    {
-        OutputArchive archive;
-        try {
-            completed = convertInWorkRoot(backupPath, archive);
-        } catch (const std::bad_alloc&) {
-            printMessage("Out of memory!");
-        } catch (const fs::filesystem_error& error) {
-            printMessage("Can't prepare work directory '" + messagePath(error.path1().string()) +
-                         "': " + error.code().message() + "!");
-        }
-        // The work root goes before the outcome is told, so that the last line
-        // is the outcome.
-        removeWorkRoot();
-        // A signal that arrived after packing still fails the conversion, and
-        // so does an archive nobody can learn of: its archive goes like any
-        // other that is not kept.
-        completed = completed && interruptSignal() == 0 &&
-                    printMessage("Output archive: " + messagePath(archive.path())) &&
-                    printMessage("Conversion completed!");
-        if (completed) {
-            archive.keep();
-        }
+    try {
+        completed = convertInWorkRoot(backupPath, archive);
+    } catch (const std::bad_alloc&) {
+        printMessage("Out of memory!");
+    } catch (const fs::filesystem_error& error) {
+        printMessage("Can't prepare work directory '" + messagePath(error.path1().string()) +
+                     "': " + error.code().message() + "!");
     }
-    if (!completed) {
+    // The work root goes before the outcome is told, so that the last line is
+    // the outcome.
+    removeWorkRoot();
+    // A signal that arrived after packing still fails the conversion, and so
+    // does an archive nobody can learn of: its archive goes like any other
+    // that is not kept.
+    completed = completed && interruptSignal() == 0 &&
+                printMessage("Output archive: " + messagePath(archive.path())) &&
+                printMessage("Conversion completed!");
+    if (completed) {
+        archive.keep();
+    } else {
+        archive.discard();
         printMessage("Conversion failed!");
     }
     return completed;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -182,6 +183,100 @@ TEST(LocalUser, CannotHoldTheLock) {
     EXPECT_NE(e2e::readFile(scratch.file("lock-file.status")), "0\n");
     EXPECT_EQ(result.status, 0) << result.out;
     EXPECT_EQ(result.out.substr(result.out.find('\n') + 1), "Conversion completed!\n");
+}
+
+// While the conversion waits for its backup (a FIFO in a directory nobody
+// owns), nobody swaps that directory for a link: to a directory of root's,
+// or to the work root itself. The archive still goes to the directory the
+// backup was in, and nothing appears where the link points.
+TEST(LocalUser, SwappingTheBackupDirectoryForALinkCannotMoveTheArchive) {
+    for (const std::string target : {"/opt/victim", "/opt/varno-firewall/tmp"}) {
+        SCOPED_TRACE(target);
+        e2e::Scratch scratch;
+        const std::string home = scratch.directoryOfNobody("home");
+        const std::string backup =
+            scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+        run("chmod 0644 " + e2e::quote(backup));
+        const std::string attack =
+            "cd " + e2e::quote(home) +
+            " && mkdir d && mkfifo -m 0644 d/b.tar.gz && exec 3>d/b.tar.gz && "
+            "mv d d.moved && ln -s " +
+            target + " d && cat " + e2e::quote(backup) + " >&3";
+        e2e::RunOptions options;
+        options.before = "mkdir -m 0755 /opt/victim\n" + std::string(e2e::asNobody) + " sh -c " +
+                         e2e::quote(attack) + " &\nattacker=$!\n" +
+                         waitUntil("[ -p " + e2e::quote(home + "/d/b.tar.gz") + " ]");
+        options.after = "wait $attacker\nls -A /opt/victim >" + e2e::quote(scratch.file("victim")) +
+                        "\nls " + e2e::quote(home + "/d.moved") + " >" +
+                        e2e::quote(scratch.file("moved"));
+        const e2e::RunResult result =
+            e2e::runMervex(scratch, {"--file", home + "/d/b.tar.gz"}, options);
+        EXPECT_EQ(result.status, 0) << result.out;
+        EXPECT_EQ(e2e::readFile(scratch.file("victim")), "");
+        const std::string moved = e2e::readFile(scratch.file("moved"));
+        EXPECT_EQ(e2e::lines(moved).size(), 2u) << moved << "the archive beside the FIFO";
+        EXPECT_FALSE(e2e::workRootLeft(result));
+    }
+}
+
+// A firewall directory that other users can change (made by an earlier
+// version under umask 000, or owned by another user) would let them swap the
+// work root's path: the conversion is refused before anything is made there.
+TEST(LocalUser, FirewallDirectoryOthersCanChangeIsRefused) {
+    struct Case {
+        const char* name;
+        std::string setup;
+        std::string path;
+    };
+    const std::vector<Case> cases = {
+        {"world-writable", "mkdir -m 0777 /opt/varno-firewall", fw},
+        {"owned by nobody", "mkdir -m 0755 /opt/varno-firewall && chown 65534 /opt/varno-firewall",
+         fw},
+        {"group-writable /opt", "chmod 0775 /opt", "/opt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::Scratch scratch;
+        scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+        e2e::RunOptions options;
+        options.before = c.setup;
+        const e2e::RunResult result = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
+        EXPECT_EQ(result.status, 2);
+        EXPECT_EQ(result.out, "Can't prepare work directory '" + c.path +
+                                  "': other users can change it!\nConversion failed!\n");
+        EXPECT_FALSE(e2e::workRootLeft(result));
+        EXPECT_TRUE(scratch.archivesIn(scratch.path(), {"backup.tar.gz"}).empty());
+    }
+    // A lock file that is not root's own is not trusted either.
+    e2e::Scratch scratch;
+    scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+    e2e::RunOptions options;
+    options.before = "mkdir -m 0755 /opt/varno-firewall && touch " + fw +
+                     "/.mervex.lock && chown 65534 " + fw + "/.mervex.lock";
+    const e2e::RunResult result = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "Can't prepare work directory '" + fw +
+                              "/.mervex.lock': Operation not permitted!\nConversion failed!\n");
+}
+
+// The work root reached through a bind mount of the firewall's directory is
+// still the work root.
+TEST(LocalUser, BackupInTheWorkRootThroughABindMountIsRefused) {
+    e2e::Scratch scratch;
+    const std::string backup = scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+    e2e::RunOptions options;
+    options.before = "mkdir -p -m 0755 /opt/varno-firewall/tmp /opt/bound && cp " +
+                     e2e::quote(backup) + " /opt/varno-firewall/tmp/ && mount --bind " + fw +
+                     " /opt/bound";
+    options.after = "umount /opt/bound";
+    const e2e::RunResult result =
+        e2e::runMervex(scratch, {"--file", "/opt/bound/tmp/backup.tar.gz"}, options);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.out, "Backup '/opt/bound/tmp/backup.tar.gz' lies inside the work directory "
+                          "'/opt/varno-firewall/tmp'!\nConversion failed!\n");
+    EXPECT_NE(
+        std::find(result.opt.begin(), result.opt.end(), "/opt/varno-firewall/tmp/backup.tar.gz"),
+        result.opt.end());
 }
 
 } // namespace

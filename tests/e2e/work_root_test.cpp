@@ -425,4 +425,34 @@ TEST(LegacyFiles, SpecialFilesOfTheBackupAreNeverOpened) {
     EXPECT_NE(e2e::readFile(scratch.file("trace")).find("cfgSystemRule"), std::string::npos);
 }
 
+// tar sees no descriptor of the caller's (here 9), and dies with a converter
+// killed by SIGKILL.
+TEST(WorkRoot, TarGetsOnlyItsStandardDescriptorsAndDiesWithTheConverter) {
+    e2e::Scratch scratch;
+    const std::string backup = scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
+    const std::string held = scratch.file("held.tar.gz");
+    run("mkfifo " + e2e::quote(held));
+    e2e::RunOptions options;
+    const std::string s = e2e::quote(scratch.path());
+    // The wrapper records whether tar has descriptor 9, and its process id
+    // (the wrapper becomes tar).
+    options.before =
+        e2e::tarWrapper(scratch, "if [ -e /proc/$$/fd/9 ]; then echo leaked; else echo closed; "
+                                 "fi >" +
+                                     s + "/fd9; echo $$ >" + s + "/tar.pid") +
+        "\nexec 9</dev/null\n(exec 3>" + e2e::quote(held) + "; head -c 100 " + e2e::quote(backup) +
+        " >&3; sleep 3) &\n" + MERVEX_BINARY + " --file " + e2e::quote(held) +
+        " >/dev/null &\nm=$!\n" + waitUntil("[ -s " + s + "/tar.pid ]") +
+        "sleep 0.2\nkill -KILL $m\nwait $m\nsleep 0.3\n"
+        // Gone, or a zombie nobody has reaped yet.
+        "case $(cut -d' ' -f3 /proc/$(cat " +
+        s +
+        "/tar.pid)/stat 2>/dev/null) in Z|'') echo gone;; "
+        "*) echo alive;; esac >" +
+        s + "/tar.after\nexec 9<&-\nwait";
+    e2e::runMervex(scratch, {"--help"}, options);
+    EXPECT_EQ(e2e::readFile(scratch.file("fd9")), "closed\n");
+    EXPECT_EQ(e2e::readFile(scratch.file("tar.after")), "gone\n");
+}
+
 } // namespace
