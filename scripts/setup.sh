@@ -12,6 +12,8 @@ packages=(
   tar gzip util-linux
   # attack and fault tests: system call traces, a caller that ignores SIGCHLD
   strace perl
+  # the third-party rule parser that reads cfg.rules back in the tests
+  suricata-update
   # tests, sanitizer build and fuzzing
   libgtest-dev googletest clang libclang-rt-14-dev clang-format
   # benchmarks
