@@ -3,6 +3,7 @@
 #include "common.h"
 #include "fuzz_support.h"
 #include "main.h"
+#include "record_text.h"
 
 #include <climits>
 #include <cstddef>
@@ -107,25 +108,6 @@ void checkNumbers(const std::string& line) {
                   "strToULong result for " + fuzz::show(text));
 }
 
-// Every field of a record in one text, so that two reads can be compared.
-std::string describe(const SystemRuleInfo& r) {
-    return std::to_string(r.id) + '|' + std::to_string(r.order) + '|' + r.message + '|' + r.access +
-           '|' + r.proto + '|' + std::to_string(r.icmpType) + '|' + std::to_string(r.icmpCode) +
-           '|' + r.localAddrs + '|' + r.remoteAddrs + '|' + r.adapters + '|' + r.exefile + '|' +
-           r.schedule + '|' + r.content + '|' + std::to_string(r.audit) + std::to_string(r.enable) +
-           std::to_string(r.icmpSend) + std::to_string(r.icmpReceive) + std::to_string(r.substr) +
-           std::to_string(r.nocase) + std::to_string(r.isDefault) + '\n';
-}
-
-std::string describe(const NetworkFlowRuleInfo& r) {
-    return std::to_string(r.id) + '|' + std::to_string(r.order) + '|' + r.message + '|' + r.access +
-           '|' + r.proto + '|' + r.localAddrs + '|' + r.localPorts + '|' + r.remoteAddrs + '|' +
-           r.remotePorts + '|' + r.direction + '|' + r.schedule + '|' + r.exefile + '|' +
-           r.content + '|' + r.wildcard + '|' + r.regexp + '|' + std::to_string(r.audit) +
-           std::to_string(r.enable) + std::to_string(r.substr) + std::to_string(r.nocase) +
-           std::to_string(r.isDefault) + '\n';
-}
-
 // Values of keys other than message and schedule lose every space; message
 // and schedule are trimmed. No value can hold a line feed.
 void checkStringValue(const std::string& value, bool trimmedOnly) {
@@ -177,7 +159,7 @@ std::string readAndCheck(const fuzz::MemoryFile& file, const std::string& conten
     std::string description = read ? "read\n" : "rejected\n";
     for (const auto& rule : rules) {
         checkRecord(rule);
-        description += describe(rule);
+        description += records::text(rule) + "\n";
     }
     return description;
 }

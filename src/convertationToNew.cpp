@@ -277,7 +277,10 @@ class FileWriter {
   public:
     explicit FileWriter(const std::string& path)
         : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, ruleFileMode)) {
-        if (fd_ >= 0 && ::fchmod(fd_, ruleFileMode) != 0) {
+        // The file-creation mask may have narrowed the mode of a new file.
+        struct stat status {};
+        if (fd_ >= 0 && ::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode) &&
+            (status.st_mode & 07777) != ruleFileMode && ::fchmod(fd_, ruleFileMode) != 0) {
             ::close(fd_);
             fd_ = -1;
         }

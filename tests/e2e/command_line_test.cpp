@@ -43,10 +43,8 @@ std::string withoutIdentifiers(const std::string& out) {
     return std::regex_replace(out, id, "$1<ID>.tar.gz");
 }
 
-const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
-                                "icmp_type 8\nicmp_send false\n\n";
-const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
-                                     "remote_ports 80\ndirection out\n\n";
+using e2e::networkFlowRules;
+using e2e::systemRules;
 
 TEST(CommandLine, HelpPrintsTheWholeHelpText) {
     e2e::Scratch scratch;

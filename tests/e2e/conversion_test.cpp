@@ -15,20 +15,17 @@
 
 namespace {
 
-const std::string systemRulesPath =
-    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgSystemRule";
-const std::string networkFlowRulesPath =
-    "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
+const std::string systemRulesPath = e2e::oldRulesDirectory + "/cfgSystemRule";
+const std::string networkFlowRulesPath = e2e::oldRulesDirectory + "/cfgNetworkFlowRule";
 
-const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
-                                "icmp_type 8\nicmp_send false\n\n";
-const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
-                                     "remote_ports 80\ndirection out\n\n";
+using e2e::networkFlowRules;
+using e2e::systemRules;
 
 const std::regex archiveName("[0-9A-Za-z]{8}\\.tar\\.gz");
 
+// The open-failure message of a legacy rule file, as a line.
 std::string cannotOpen(const std::string& path) {
-    return "Can't open file '" + path + "' to read configuration!\n";
+    return e2e::cannotOpen(path.substr(path.rfind('/') + 1)) + "\n";
 }
 
 // Checks that a run completed and printed exactly the lines before, its
@@ -243,13 +240,7 @@ TEST_P(LegacyFilesTest, MessagesAndOutcome) {
         return;
     }
     const std::string archive = scratch.file(expectCompleted(run, ".", c.messages));
-    std::vector<std::string> messages;
-    for (const auto& line : e2e::lines(e2e::archiveFile(archive, e2e::unifiedRulesMember))) {
-        if (line.compare(0, 8, "message ") == 0) {
-            messages.push_back(line.substr(19));
-        }
-    }
-    EXPECT_EQ(messages, c.messagesInOrder);
+    EXPECT_EQ(e2e::convertedMessages(archive), c.messagesInOrder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, LegacyFilesTest, ::testing::ValuesIn(legacyFilesCases),

@@ -115,16 +115,10 @@ TEST(ExampleBackup, RulesAreGroupedByDirectionAndSortedByOrder) {
 
     std::vector<std::pair<std::string, std::string>> unified;
     std::vector<std::string> numbers;
-    for (const auto& line : e2e::lines(e2e::archiveFile(archives[0], e2e::unifiedRulesMember))) {
-        const std::string key = line.substr(0, line.find(' '));
-        const std::string value = line.size() > 19 ? line.substr(19) : "";
-        if (key == "message") {
-            unified.emplace_back(value, "");
-        } else if (key == "direction") {
-            unified.back().second = value;
-        } else if (key == "order" || key == "id") {
-            numbers.push_back(value);
-        }
+    for (const auto& rule : e2e::unifiedRules(archives[0])) {
+        unified.emplace_back(rule.at("message"), rule.at("direction"));
+        numbers.push_back(rule.at("order"));
+        numbers.push_back(rule.at("id"));
     }
     EXPECT_EQ(unified, expected);
     std::vector<std::string> oneToN;

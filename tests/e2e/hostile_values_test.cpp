@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::string rulesPath = "/opt/varno-firewall/tmp/old/opt/varno-firewall/etc/firewall/rules/";
+const std::string rulesPath = e2e::oldRulesDirectory + "/";
 const std::string python = "/usr/bin/python3";
 
 // Runs a shell command on the host and fails the test when it fails.

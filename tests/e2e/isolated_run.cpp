@@ -1,5 +1,7 @@
 #include "isolated_run.h"
 
+#include <gtest/gtest.h>
+
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
@@ -13,11 +15,56 @@ namespace fs = boost::filesystem;
 
 namespace e2e {
 
+namespace {
+
+// Every end-to-end test runs mervex in a private mount namespace, which needs
+// root. Checked once, before the first test: without it every test is
+// skipped with the reason, instead of each failing alike.
+class IsolationCheck : public testing::Environment {
+  public:
+    void SetUp() override {
+        int status = 0;
+        shell("unshare -m --propagation private true 2>/dev/null", &status);
+        if (status != 0) {
+            GTEST_SKIP() << "needs root for unshare -m";
+        }
+    }
+};
+
+testing::Environment* const isolationCheck = testing::AddGlobalTestEnvironment(new IsolationCheck);
+
+} // namespace
+
 const char* const unifiedRulesMember = "./opt/varno-firewall/etc/firewall/rules/cfgRule";
 const char* const suricataRulesMember = "./opt/varno-firewall/etc/suricata/rules/cfg.rules";
 const char* const systemRulesBackupPath = "opt/varno-firewall/etc/firewall/rules/cfgSystemRule";
 const char* const networkFlowRulesBackupPath =
     "opt/varno-firewall/etc/firewall/rules/cfgNetworkFlowRule";
+
+const std::string oldRulesDirectory =
+    std::string("/opt/varno-firewall/tmp/old/") + "opt/varno-firewall/etc/firewall/rules";
+
+std::string cannotOpen(const std::string& file) {
+    return "Can't open file '" + oldRulesDirectory + "/" + file + "' to read configuration!";
+}
+
+const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
+                                "icmp_type 8\nicmp_send false\n\n";
+const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
+                                     "remote_ports 80\ndirection out\n\n";
+
+bool sanitized() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#endif
+#endif
+    return false;
+}
+
+const char* const underStrace = "ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" strace -qq";
 
 const char* const asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
 const char* const attacker = MERVEX_ATTACKER;
@@ -50,12 +97,24 @@ bool workRootLeft(const RunResult& result) {
     });
 }
 
+std::vector<std::map<std::string, std::string>> unifiedRules(const std::string& archive) {
+    std::vector<std::map<std::string, std::string>> rules(1);
+    for (const std::string& line : lines(archiveFile(archive, unifiedRulesMember))) {
+        if (line.empty()) {
+            rules.emplace_back();
+            continue;
+        }
+        const std::string key = line.substr(0, std::min<size_t>(19, line.size()));
+        rules.back()[key.substr(0, key.find(' '))] = line.size() > 19 ? line.substr(19) : "";
+    }
+    rules.pop_back(); // after the empty line that ends the last block
+    return rules;
+}
+
 std::vector<std::string> convertedMessages(const std::string& archive) {
     std::vector<std::string> messages;
-    for (const std::string& line : lines(archiveFile(archive, unifiedRulesMember))) {
-        if (line.compare(0, 19, "message            ") == 0) {
-            messages.push_back(line.substr(19));
-        }
+    for (const auto& rule : unifiedRules(archive)) {
+        messages.push_back(rule.at("message"));
     }
     return messages;
 }

@@ -81,6 +81,13 @@ extern const char* const asNobody;
 // The attacker helper program (attacker.cpp).
 extern const char* const attacker;
 
+// True when the tests, and so mervex, are built with AddressSanitizer.
+bool sanitized();
+
+// The prefix of a command that runs mervex under strace: LeakSanitizer cannot
+// run under ptrace, so a sanitized mervex runs without it there.
+extern const char* const underStrace;
+
 // Runs a shell command on the host and returns its standard output; the
 // command's exit status goes to status when given.
 std::string shell(const std::string& command, int* status = nullptr);
@@ -105,6 +112,10 @@ extern const std::vector<std::string> optAfterConversion;
 // True when the run left the work root /opt/varno-firewall/tmp behind.
 bool workRootLeft(const RunResult& result);
 
+// The rules of an output archive's unified rule file, in order, each a map
+// from key to value.
+std::vector<std::map<std::string, std::string>> unifiedRules(const std::string& archive);
+
 // Messages of the rules in an output archive's unified rule file, in order.
 std::vector<std::string> convertedMessages(const std::string& archive);
 
@@ -120,5 +131,15 @@ extern const char* const suricataRulesMember; // "./opt/varno-firewall/etc/suric
 // Paths of the legacy rule files inside a backup.
 extern const char* const systemRulesBackupPath;
 extern const char* const networkFlowRulesBackupPath;
+// The legacy rule directory inside the old work tree, as messages name it.
+extern const std::string oldRulesDirectory;
+// The open-failure message of a legacy rule file ("cfgSystemRule" or
+// "cfgNetworkFlowRule") of the old work tree, without its line feed.
+std::string cannotOpen(const std::string& file);
+
+// A sound pair of legacy rule files: a system rule "Ping" for incoming ICMP
+// and a network flow rule "Web" for outgoing TCP.
+extern const std::string systemRules;
+extern const std::string networkFlowRules;
 
 } // namespace e2e

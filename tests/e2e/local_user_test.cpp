@@ -17,10 +17,8 @@ namespace {
 const std::string fw = "/opt/varno-firewall";
 const std::string oldTree = "/opt/varno-firewall/tmp/old/opt/varno-firewall";
 
-const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
-                                "icmp_type 8\nicmp_send false\n\n";
-const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
-                                     "remote_ports 80\ndirection out\n\n";
+using e2e::networkFlowRules;
+using e2e::systemRules;
 
 // Runs a shell command on the host and fails the test when it fails.
 void run(const std::string& command) {

@@ -17,10 +17,8 @@
 
 namespace {
 
-const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nproto icmp\n"
-                                "icmp_type 8\nicmp_send false\n\n";
-const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
-                                     "remote_ports 80\ndirection out\n\n";
+using e2e::networkFlowRules;
+using e2e::systemRules;
 
 // Runs a shell command on the host and fails the test when it fails.
 void run(const std::string& command) {
@@ -363,7 +361,7 @@ TEST(OutputArchive, IsSyncedAndLinkedBeforeTheCompletionLine) {
     e2e::Scratch scratch;
     scratch.legacyBackup("backup.tar.gz", systemRules, networkFlowRules);
     e2e::RunOptions options;
-    options.after = "cd " + e2e::quote(scratch.path()) + " && strace -qq -o " +
+    options.after = "cd " + e2e::quote(scratch.path()) + " && " + e2e::underStrace + " -o " +
                     e2e::quote(scratch.file("trace")) + " -e trace=fsync,linkat,write " +
                     MERVEX_BINARY + " --file backup.tar.gz >" +
                     e2e::quote(scratch.file("traced.out"));
@@ -411,7 +409,7 @@ TEST(LegacyFiles, SpecialFilesOfTheBackupAreNeverOpened) {
         e2e::quote(scratch.file("backup.tar.gz")) + " -C " + e2e::quote(scratch.file("stage")) +
         " ./opt");
     e2e::RunOptions options;
-    options.after = "cd " + e2e::quote(scratch.path()) + " && strace -qq -o " +
+    options.after = "cd " + e2e::quote(scratch.path()) + " && " + e2e::underStrace + " -o " +
                     e2e::quote(scratch.file("trace")) + " -e trace=open,openat,openat2 " +
                     MERVEX_BINARY + " --file backup.tar.gz >/dev/null";
     e2e::runMervex(scratch, {}, options);

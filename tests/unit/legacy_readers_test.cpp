@@ -1,11 +1,10 @@
 // Readers of the legacy system rule and network flow rule files, run on small
 // files written to a private temporary directory.
 #include "main.h"
+#include "record_text.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
-
-#include <chrono>
 
 #include <boost/filesystem.hpp>
 
@@ -21,57 +20,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-std::string escaped(const std::string& text) {
-    std::string shown;
-    for (const char c : text) {
-        if (c == '\r') {
-            shown += "\\r";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else {
-            shown += c;
-        }
-    }
-    return "[" + shown + "]";
-}
-
-// Every field of a record in one line, so that lists of records compare with
-// readable failure messages.
-std::string dump(const SystemRuleInfo& r) {
-    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
-           " audit=" + std::to_string(r.audit) + " enable=" + std::to_string(r.enable) +
-           " message=" + escaped(r.message) + " access=" + escaped(r.access) +
-           " proto=" + escaped(r.proto) + " icmpType=" + std::to_string(r.icmpType) +
-           " icmpCode=" + std::to_string(r.icmpCode) + " icmpSend=" + std::to_string(r.icmpSend) +
-           " icmpReceive=" + std::to_string(r.icmpReceive) +
-           " localAddrs=" + escaped(r.localAddrs) + " remoteAddrs=" + escaped(r.remoteAddrs) +
-           " adapters=" + escaped(r.adapters) + " exefile=" + escaped(r.exefile) +
-           " substr=" + std::to_string(r.substr) + " schedule=" + escaped(r.schedule) +
-           " content=" + escaped(r.content) + " nocase=" + std::to_string(r.nocase) +
-           " isDefault=" + std::to_string(r.isDefault);
-}
-
-std::string dump(const NetworkFlowRuleInfo& r) {
-    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
-           " audit=" + std::to_string(r.audit) + " enable=" + std::to_string(r.enable) +
-           " message=" + escaped(r.message) + " access=" + escaped(r.access) +
-           " proto=" + escaped(r.proto) + " localAddrs=" + escaped(r.localAddrs) +
-           " localPorts=" + escaped(r.localPorts) + " remoteAddrs=" + escaped(r.remoteAddrs) +
-           " remotePorts=" + escaped(r.remotePorts) + " direction=" + escaped(r.direction) +
-           " schedule=" + escaped(r.schedule) + " exefile=" + escaped(r.exefile) +
-           " substr=" + std::to_string(r.substr) + " content=" + escaped(r.content) +
-           " wildcard=" + escaped(r.wildcard) + " regexp=" + escaped(r.regexp) +
-           " nocase=" + std::to_string(r.nocase) + " isDefault=" + std::to_string(r.isDefault);
-}
-
-template <typename Record> std::vector<std::string> dumpAll(const std::vector<Record>& rules) {
-    std::vector<std::string> lines;
-    for (const auto& rule : rules) {
-        lines.push_back(dump(rule));
-    }
-    return lines;
-}
 
 // The values every block of a system rule file starts from, set here field
 // by field rather than taken from the record's own initialisers.
@@ -220,7 +168,7 @@ TEST_F(LegacyReaderTest, SystemWorkedExampleStartsEveryBlockFreshAndStoresTheLas
         }),
         sysId(9),
     };
-    EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+    EXPECT_EQ(records::texts(rules), records::texts(expected));
 }
 
 struct SystemCase {
@@ -349,7 +297,7 @@ TEST_F(LegacyReaderTest, SystemFileBlocksKeysAndValues) {
         EXPECT_TRUE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
-        EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
+        EXPECT_EQ(records::texts(rules), records::texts(c.expected));
     }
 }
 
@@ -428,7 +376,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileBlocksKeysAndValues) {
         EXPECT_TRUE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
-        EXPECT_EQ(dumpAll(rules), dumpAll(c.expected));
+        EXPECT_EQ(records::texts(rules), records::texts(c.expected));
     }
 }
 
@@ -443,7 +391,7 @@ TEST_F(LegacyReaderTest, CrLfFilesReadLikeTheirLfTwins) {
     EXPECT_TRUE(lfRead.result);
     EXPECT_TRUE(crlfRead.result);
     EXPECT_EQ(lf.size(), 5u);
-    EXPECT_EQ(dumpAll(crlf), dumpAll(lf));
+    EXPECT_EQ(records::texts(crlf), records::texts(lf));
 
     const std::string flows = "id 1\ndirection in\nlocal_ports 80, 443\nmessage hi there \n\n"
                               "id 2\nregexp a b\ndirection out\nenable true\n\n\nid 3\n";
@@ -452,7 +400,7 @@ TEST_F(LegacyReaderTest, CrLfFilesReadLikeTheirLfTwins) {
     EXPECT_TRUE(readFlow(write("flf", flows), flowLf).result);
     EXPECT_TRUE(readFlow(write("fcrlf", toCrLf(flows)), flowCrLf).result);
     EXPECT_EQ(flowLf.size(), 3u);
-    EXPECT_EQ(dumpAll(flowCrLf), dumpAll(flowLf));
+    EXPECT_EQ(records::texts(flowCrLf), records::texts(flowLf));
 }
 
 struct RejectCase {
@@ -503,7 +451,7 @@ TEST_F(LegacyReaderTest, SystemFileRejectedValueStopsReadingWithItsLine) {
         for (const uint64_t id : c.storedIds) {
             expected.push_back(sysId(id));
         }
-        EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+        EXPECT_EQ(records::texts(rules), records::texts(expected));
     }
 }
 
@@ -525,7 +473,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileRejectedValueStopsReadingWithItsLine) {
         for (const uint64_t id : c.storedIds) {
             expected.push_back(flowId(id));
         }
-        EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+        EXPECT_EQ(records::texts(rules), records::texts(expected));
     }
 }
 
@@ -631,7 +579,7 @@ TEST_F(LegacyReaderTest, LinkToARegularFileIsReadLikeTheFile) {
         e.id = 3;
         e.proto = "udp";
     })};
-    EXPECT_EQ(dumpAll(rules), dumpAll(expected));
+    EXPECT_EQ(records::texts(rules), records::texts(expected));
 }
 
 // A NUL byte in a value of any key the reader knows is rejected, shown

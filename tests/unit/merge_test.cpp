@@ -1,6 +1,7 @@
 // Conversion of legacy rules into unified rules, the checks that run before
 // it, and the merging of both legacy lists into one ordered list.
 #include "convertationToNew.h"
+#include "record_text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,20 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::string dump(const RuleInfo& r) {
-    return "id=" + std::to_string(r.id) + " order=" + std::to_string(r.order) +
-           " icmpType=" + std::to_string(r.icmpType) + " icmpCode=" + std::to_string(r.icmpCode) +
-           " subjects=[" + r.subjects + "] objects=[" + r.objects + "] message=[" + r.message +
-           "] action=[" + r.action + "] protocol=[" + r.protocol + "] localAddrs=[" + r.localAddrs +
-           "] localPorts=[" + r.localPorts + "] remoteAddrs=[" + r.remoteAddrs + "] remotePorts=[" +
-           r.remotePorts + "] adapters=[" + r.adapters + "] exefile=[" + r.exefile +
-           "] schedule=[" + r.schedule + "] content=[" + r.content + "] direction=[" + r.direction +
-           "] wildcard=[" + r.wildcard + "] regexp=[" + r.regexp +
-           "] audit=" + std::to_string(r.audit) + " alarm=" + std::to_string(r.alarm) +
-           " enable=" + std::to_string(r.enable) + " substr=" + std::to_string(r.substr) +
-           " nocase=" + std::to_string(r.nocase);
-}
 
 // A system rule with a distinct value in every field; the flags are all set
 // to one value so that both values are seen to be copied.
@@ -120,11 +107,11 @@ TEST(RuleInfoFromSystemRule, CopiesFieldsAndDerivesDirectionFromIcmpFlags) {
             expected.nocase = flags;
 
             const SystemRuleInfo legacy = fullSystemRule(flags, c.send, c.receive);
-            EXPECT_EQ(dump(RuleInfo(legacy, 7)), dump(expected));
+            EXPECT_EQ(records::text(RuleInfo(legacy, 7)), records::text(expected));
             // Whether the legacy rule was a default one makes no difference.
             SystemRuleInfo other = legacy;
             other.isDefault = !legacy.isDefault;
-            EXPECT_EQ(dump(RuleInfo(other, 7)), dump(expected));
+            EXPECT_EQ(records::text(RuleInfo(other, 7)), records::text(expected));
         }
     }
 }
@@ -161,10 +148,10 @@ TEST(RuleInfoFromNetworkFlowRule, CopiesFieldsAndDirectionTextAsItIs) {
             expected.nocase = flags;
 
             const NetworkFlowRuleInfo legacy = fullNetworkFlowRule(flags, direction);
-            EXPECT_EQ(dump(RuleInfo(legacy, 7)), dump(expected));
+            EXPECT_EQ(records::text(RuleInfo(legacy, 7)), records::text(expected));
             NetworkFlowRuleInfo other = legacy;
             other.isDefault = !legacy.isDefault;
-            EXPECT_EQ(dump(RuleInfo(other, 7)), dump(expected));
+            EXPECT_EQ(records::text(RuleInfo(other, 7)), records::text(expected));
         }
     }
 }

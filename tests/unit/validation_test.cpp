@@ -2,6 +2,7 @@
 // classification of protocol values, and every value that validation
 // refuses, with the exact message.
 #include "convertationToNew.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -68,22 +69,11 @@ TEST(ClassifyProtocol, WritersFollowIt) {
         rule.direction = "in";
         rule.icmpType = 8;
         const bool icmp = classifyProtocol(protocol).icmp;
-        const std::string dir = ::testing::TempDir();
-        const std::string unified = dir + "/classify-cfgRule";
-        const std::string suricata = dir + "/classify-cfg.rules";
-        ::unlink(unified.c_str());
-        ::unlink(suricata.c_str());
-        ASSERT_TRUE(writeToFileRules({rule}, unified));
-        ASSERT_TRUE(writeToSuricataFileRules({rule}, suricata));
-        std::string u, s;
-        for (const auto& [path, text] : {std::pair{unified, &u}, std::pair{suricata, &s}}) {
-            FILE* f = std::fopen(path.c_str(), "r");
-            ASSERT_NE(f, nullptr);
-            char buffer[4096];
-            const size_t got = std::fread(buffer, 1, sizeof buffer, f);
-            std::fclose(f);
-            text->assign(buffer, got);
-        }
+        const TempDir temp("mervex-classify");
+        ASSERT_TRUE(writeToFileRules({rule}, temp.file("cfgRule")));
+        ASSERT_TRUE(writeToSuricataFileRules({rule}, temp.file("cfg.rules")));
+        const std::string u = TempDir::read(temp.file("cfgRule"));
+        const std::string s = TempDir::read(temp.file("cfg.rules"));
         EXPECT_EQ(u.find("\nicmp_type          8\n") != std::string::npos, icmp) << u;
         EXPECT_EQ(s.find(" itype:8;") != std::string::npos, icmp) << s;
     }
