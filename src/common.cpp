@@ -340,8 +340,8 @@ bool unpackArchive(const std::string& backupPath, mode_t* backupMode) {
     FileDescriptor backup;
     while (!backup.valid()) {
         // Opening a FIFO waits for its writer; a signal ends the wait.
-        backup.reset(::open(byPath ? backupPath.c_str() : self.c_str(),
-                            O_RDONLY | O_NOCTTY | O_CLOEXEC));
+        backup.reset(
+            ::open(byPath ? backupPath.c_str() : self.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
         if (!backup.valid() && errno == ENOENT && !byPath) {
             byPath = true;
         } else if (!backup.valid() && (errno != EINTR || interruptSignal() != 0)) {
@@ -831,13 +831,9 @@ int strToInt(const char* text, bool* ok) {
     return static_cast<int>(value);
 }
 
-namespace {
-
 bool isCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-
-} // namespace
 
 unsigned long strToULong(const char* text, bool* ok) {
     if (ok != nullptr) {

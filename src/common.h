@@ -153,7 +153,7 @@ class OutputArchive {
 
   private:
     friend bool packArchive(const std::string&, mode_t, OutputArchive&);
-    int directoryFd_ = -1; // the directory the archive goes to
+    int directoryFd_ = -1;  // the directory the archive goes to
     std::string directory_; // its path, as the archive's path is printed
     std::string name_;      // the archive's name there, once published
     std::string path_;
@@ -239,6 +239,10 @@ std::string messagePath(const std::string& path);
 // A value as a message quotes it: cut to its first 256 bytes followed by
 // "..." when longer, then escaped like a path.
 std::string messageValue(const std::string& value);
+
+// True for the white space of the classic C locale, which the program never
+// changes: space, tab, line feed, vertical tab, form feed, carriage return.
+bool isCSpace(char c);
 
 // True for a non-empty string of ASCII digits only.
 bool isDigit(std::string text);

@@ -2,9 +2,7 @@
 
 #include "common.h"
 
-#include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/erase.hpp>
-#include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim.hpp>
 
 #include <algorithm>
@@ -296,10 +294,14 @@ class FileWriter {
 
     bool isOpen() const { return fd_ >= 0; }
 
-    std::string& buffer() { return buffer_; }
+    // The text not yet written to the file. It is written out only by
+    // lineEnded() and close(), never in the middle of a line: whatever was
+    // appended since the last lineEnded() is still here, and may be cut.
+    std::string& pending() { return buffer_; }
 
-    // Writes the buffer out once it is full.
-    void commit() {
+    // Tells that the pending text ends with a whole line (or block of
+    // lines); it is written out here once enough has gathered.
+    void lineEnded() {
         if (buffer_.size() >= capacity) {
             flush();
         }
@@ -376,7 +378,7 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
     if (!writer.isOpen()) {
         return reportOpenFailure("Can't open file to write configuration: ", path);
     }
-    std::string& out = writer.buffer();
+    std::string& out = writer.pending();
     for (const auto& rule : rules) {
         if (interruptSignal() != 0) {
             return false;
@@ -410,7 +412,7 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         appendParameter(out, "alarm", boolText(rule.alarm));
         appendParameter(out, "id", std::to_string(rule.id));
         out += '\n';
-        writer.commit();
+        writer.lineEnded();
     }
     return closeWriter(writer, path);
 }
@@ -452,38 +454,46 @@ void appendQuotedOption(std::string& line, const char* option, const std::string
     line += nocase ? "\"; nocase;" : "\";";
 }
 
-// Builds the Suricata line of one rule; false, with nothing appended to the
-// file, when the rule cannot be expressed.
-bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
+// A header column: " any" for an empty list, else the formatted list.
+void appendColumn(std::string& line, const std::string& value,
+                  bool (*format)(const std::string&, std::string&)) {
+    if (value.empty()) {
+        line += " any";
+    } else {
+        format(value, line);
+    }
+}
+
+// The header of a rule line: "#" for a disabled rule, the action word, the
+// protocol word, source address and ports, "<>", destination address and
+// ports.
+void appendHeader(std::string& line, const RuleInfo& rule, const ProtocolClass& protocol) {
     if (!rule.enable) {
         line += '#';
     }
-    const bool allow = rule.action == "allow";
-    line += allow ? "drop" : rule.action;
-
-    const ProtocolClass protocol = classifyProtocol(rule.protocol);
-    if (!protocol.expressible) {
-        printMessage("Unknown protocol '" + messageValue(rule.protocol) + "' of rule " +
-                     std::to_string(rule.id) + "!");
-        return false;
-    }
-    const bool icmp = protocol.icmp;
+    line += rule.action == "allow" ? "drop" : rule.action;
     line += ' ';
     line += protocol.headerWord;
-
-    const auto appendColumn = [&line](const std::string& value, auto format) {
-        if (value.empty()) {
-            line += " any";
-        } else {
-            format(value, line);
-        }
-    };
-    appendColumn(rule.localAddrs, formatIPAddress);
-    appendColumn(rule.localPorts, formatPorts);
+    appendColumn(line, rule.localAddrs, formatIPAddress);
+    appendColumn(line, rule.localPorts, formatPorts);
     line += " <>";
-    appendColumn(rule.remoteAddrs, formatIPAddress);
-    appendColumn(rule.remotePorts, formatPorts);
+    appendColumn(line, rule.remoteAddrs, formatIPAddress);
+    appendColumn(line, rule.remotePorts, formatPorts);
+}
 
+// Appends " name:value;" with a number as its value.
+template <typename Number> void appendNumberOption(std::string& line, const char* name, Number n) {
+    line += ' ';
+    line += name;
+    line += ':';
+    line += std::to_string(n);
+    line += ';';
+}
+
+// The option list, "(msg ... sid)", one row after another in their fixed
+// order, each when its condition holds; false, with the line left
+// unfinished, when a subjects or objects value is refused.
+bool appendOptions(std::string& line, const RuleInfo& rule, const ProtocolClass& protocol) {
     line += " (msg:\"";
     appendEscaped(line, rule.message, textSpecials);
     line += "\";";
@@ -492,13 +502,13 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
         line += protocol.ipProto;
         line += ';';
     }
-    if (icmp && rule.icmpType != -1) {
-        line += " itype:" + std::to_string(rule.icmpType) + ";";
+    if (protocol.icmp && rule.icmpType != -1) {
+        appendNumberOption(line, "itype", rule.icmpType);
     }
-    if (icmp && rule.icmpCode != -1) {
-        line += " icode:" + std::to_string(rule.icmpCode) + ";";
+    if (protocol.icmp && rule.icmpCode != -1) {
+        appendNumberOption(line, "icode", rule.icmpCode);
     }
-    if (allow) {
+    if (rule.action == "allow") {
         line += " inverse;";
     }
     if (!rule.subjects.empty() && !formatSubjects(rule, line)) {
@@ -533,22 +543,28 @@ bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
     if (!rule.schedule.empty()) {
         appendQuotedOption(line, "schedule", rule.schedule, false);
     }
-    line += " priority:";
-    line += std::to_string(rule.order);
-    line += ';';
+    appendNumberOption(line, "priority", rule.order);
     line += " iface:\"";
-    if (rule.adapters.empty()) {
-        line += '*';
-    } else {
-        line += rule.adapters;
-    }
+    line += rule.adapters.empty() ? std::string("*") : rule.adapters;
     line += '=';
     line += rule.direction;
     line += "\";";
-    line += " sid:";
-    line += std::to_string(rule.id);
-    line += ";)\n";
+    appendNumberOption(line, "sid", rule.id);
+    line += ")\n";
     return true;
+}
+
+// Builds the Suricata line of one rule; false, with the line left
+// unfinished, when the rule cannot be expressed.
+bool buildSuricataLine(const RuleInfo& rule, std::string& line) {
+    const ProtocolClass protocol = classifyProtocol(rule.protocol);
+    if (!protocol.expressible) {
+        printMessage("Unknown protocol '" + messageValue(rule.protocol) + "' of rule " +
+                     std::to_string(rule.id) + "!");
+        return false;
+    }
+    appendHeader(line, rule, protocol);
+    return appendOptions(line, rule, protocol);
 }
 
 } // namespace
@@ -558,31 +574,26 @@ bool writeToSuricataFileRules(const std::vector<RuleInfo>& rules, const std::str
     if (!writer.isOpen()) {
         return reportOpenFailure("Can't open Suricata file to write configuration: ", path);
     }
-    std::string& out = writer.buffer();
+    std::string& out = writer.pending();
     for (const auto& rule : rules) {
         if (interruptSignal() != 0) {
             return false;
         }
         const size_t lineStart = out.size();
         if (!buildSuricataLine(rule, out)) {
-            // The refused rule's partial line is not written; the lines of
-            // the rules before it are.
+            // The refused rule's partial line is cut: pending text is never
+            // written out in the middle of a line, so all of it is still
+            // pending. The lines of the rules before it are written.
             out.resize(lineStart);
             closeWriter(writer, path);
             return false;
         }
-        writer.commit();
+        writer.lineEnded();
     }
     return closeWriter(writer, path);
 }
 
 namespace {
-
-std::vector<std::string> splitAt(const std::string& text, const char* separators) {
-    std::vector<std::string> parts;
-    boost::algorithm::split(parts, text, boost::algorithm::is_any_of(separators));
-    return parts;
-}
 
 // Calls visit with every item of the list, split at every separator: two
 // separators in a row give an empty item, and so does one at the end.
@@ -610,12 +621,13 @@ void appendWithoutSpaces(std::string& line, std::string_view text) {
 // Splits "key:names" into the key and the name list; anything after a second
 // ":" is dropped. False when there is no ":" at all.
 bool splitKeyAndNames(const std::string& value, std::string& key, std::string& names) {
-    const std::vector<std::string> parts = splitAt(value, ":");
-    if (parts.size() < 2) {
+    const size_t colon = value.find(':');
+    if (colon == std::string::npos) {
         return false;
     }
-    key = parts[0];
-    names = parts[1];
+    key.assign(value, 0, colon);
+    const size_t end = value.find(':', colon + 1);
+    names.assign(value, colon + 1, end == std::string::npos ? end : end - colon - 1);
     return true;
 }
 
@@ -665,17 +677,18 @@ bool formatSubjects(const RuleInfo& rule, std::string& line) {
     } else {
         return false;
     }
-    for (std::string name : splitAt(names, ",")) {
-        boost::algorithm::erase_all(name, " ");
-        // A domain\user name keeps its backslash, escaped.
+    forEachItem(names, ',', [&line](std::string_view name) {
+        // Spaces go; a domain\user name keeps its backslash, escaped.
         for (const char c : name) {
-            line += c;
+            if (c != ' ') {
+                line += c;
+            }
             if (c == '\\') {
                 line += '\\';
             }
         }
         line += ',';
-    }
+    });
     line.pop_back();
     line += "\";";
     return true;
@@ -687,7 +700,7 @@ bool formatObjects(const std::string& objects, std::string& line) {
     if (!splitKeyAndNames(objects, key, names)) {
         return false;
     }
-    boost::algorithm::trim_if(key, boost::algorithm::is_any_of(" \t\n\v\f\r"));
+    boost::algorithm::trim_if(key, isCSpace);
     if (key == "shares") {
         line += " smb.share; ";
     } else if (key == "channels") {
@@ -698,13 +711,13 @@ bool formatObjects(const std::string& objects, std::string& line) {
     static const std::regex special(R"(([\^\$\*\+\?\{\}\[\]\\\|\(\)\.]))", std::regex::ECMAScript);
     static const std::regex whitespace(R"(\s)", std::regex::ECMAScript);
     line += "pcre:\"/^(?:";
-    for (std::string name : splitAt(names, ",")) {
-        boost::algorithm::trim_if(name, boost::algorithm::is_any_of(" \t\n\v\f\r"));
+    forEachItem(names, ',', [&line](std::string_view item) {
+        std::string name = boost::algorithm::trim_copy_if(std::string(item), isCSpace);
         name = std::regex_replace(name, special, "\\$1");
         name = std::regex_replace(name, whitespace, "\\s");
         line += name;
         line += '|';
-    }
+    });
     line.pop_back();
     line += ")$/\";";
     return true;

@@ -397,6 +397,8 @@ namespace {
 // Runs a work directory operation; a refusal of the file system is reported
 // with the path and the system's reason.
 bool prepareWorkDirectory(void (*operation)(const std::string&), const std::string& path) {
+    // The work directory operations report a refusal of the file system as
+    // Boost's filesystem_error; it becomes the message here.
     try {
         operation(path);
         return true;
@@ -408,6 +410,8 @@ bool prepareWorkDirectory(void (*operation)(const std::string&), const std::stri
 }
 
 void removeWorkRoot() {
+    // A work root that cannot be removed is reported; the conversion's
+    // outcome stands.
     try {
         removeDirectory(workRootPath);
     } catch (const fs::filesystem_error& error) {
@@ -543,6 +547,9 @@ bool convertSettings(const std::string& backupPath) {
     }
 
     bool completed = false;
+    // Out of memory, and a work directory operation that failed outside
+    // prepareWorkDirectory, end the conversion with a message instead of the
+    // process: the work root and any archive are still removed below.
     try {
         completed = convertInWorkRoot(backupPath, archive);
     } catch (const std::bad_alloc&) {
@@ -587,16 +594,30 @@ void usage() {
     std::fflush(stdout);
 }
 
+namespace {
+
+// What getopt_long returns for each long option.
+enum OptionValue : int {
+    helpOption = 0,
+    fileOption = 1,
+};
+
+} // namespace
+
 int runCommandLine(int argc, char* argv[]) {
     static const struct option long_options[] = {
-        {"help", no_argument, nullptr, 0},
-        {"file", required_argument, nullptr, 1},
+        {"help", no_argument, nullptr, helpOption},
+        {"file", required_argument, nullptr, fileOption},
         {nullptr, 0, nullptr, 0},
     };
 
     bool commandLineError = false;
     bool conversionFailed = false;
-    const auto exitStatus = [&] { return conversionFailed ? 2 : commandLineError ? 1 : 0; };
+    const auto exitStatus = [&] {
+        return conversionFailed   ? exitConversionFailed
+               : commandLineError ? exitCommandLineError
+                                  : exitSuccess;
+    };
 
     optind = 0; // start a fresh scan, also when called more than once
     for (;;) {
@@ -604,16 +625,16 @@ int runCommandLine(int argc, char* argv[]) {
         if (option == -1) {
             break;
         }
-        if (option == 0) {
+        if (option == helpOption) {
             usage();
             return exitStatus();
         }
-        if (option == 1) {
+        if (option == fileOption) {
             if (!convertSettings(optarg)) {
                 conversionFailed = true;
             }
             if (interruptSignal() != 0) {
-                return 128 + interruptSignal();
+                return exitBySignal + interruptSignal();
             }
             continue;
         }

@@ -95,6 +95,12 @@ bool convertSettings(const std::string& backupPath);
 // Prints the help text.
 void usage();
 
+// Exit statuses of the command line.
+constexpr int exitSuccess = 0;          // every conversion completed
+constexpr int exitCommandLineError = 1; // a stray word or a bad option
+constexpr int exitConversionFailed = 2; // a conversion failed (this wins over 1)
+constexpr int exitBySignal = 128;       // plus the number of the interrupting signal
+
 // The command line: one conversion for every --file option, in order.
 // Returns the process exit status.
 int runCommandLine(int argc, char* argv[]);
