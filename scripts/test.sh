@@ -1,26 +1,39 @@
 #!/usr/bin/env bash
-# Runs every test of the project against the build in ./build (made by
-# scripts/setup.sh). Needs root: the end-to-end tests run mervex inside
-# private mount namespaces with a tmpfs on /opt.
-set -euo pipefail
+# Runs every test of the project, fast feedback first: the unit tests, the
+# end-to-end tests, the formatting, the whole suite under the sanitizers,
+# each fuzz target for 20 s, a benchmark smoke run and the Debian package
+# check. Every step runs; the end lists the steps that failed, and the exit
+# status is non-zero when any did. Needs root (the end-to-end tests use
+# private mount namespaces); scripts/setup.sh installs what it needs.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 
-echo "==> Formatting"
-clang-format --dry-run -Werror src/*.cpp src/*.h tests/*/*.cpp tests/*/*.h \
-    fuzz/*.cpp fuzz/*.h bench/*.cpp
-
-echo "==> Sanitizer build (AddressSanitizer, UndefinedBehaviorSanitizer): whole suite"
-bash scripts/test-sanitizers.sh "$root/build-asan"
-
-echo "==> Fuzzing: every target, 20 s each"
-bash scripts/fuzz.sh 20 "$root/build-fuzz"
-
-echo "==> Benchmark smoke run"
-bash scripts/bench.sh 1000
-
-echo "==> Debian package"
-bash scripts/test-package.sh "$root/build-package"
-
-echo "==> Unit and end-to-end tests"
-ctest --test-dir build --output-on-failure -j 2
+steps=(
+  "unit tests|bash scripts/test-build.sh unit"
+  "end-to-end tests|bash scripts/test-build.sh e2e"
+  "formatting|bash scripts/check-format.sh"
+  "sanitizer build, whole suite|bash scripts/test-sanitizers.sh $root/build-asan"
+  "fuzzing, 20 s a target|bash scripts/fuzz.sh 20 $root/build-fuzz"
+  "benchmark smoke run|bash scripts/bench.sh 1000"
+  "Debian package|bash scripts/test-package.sh $root/build-package"
+)
+failed=()
+for step in "${steps[@]}"; do
+    name="${step%%|*}"
+    command="${step#*|}"
+    echo "==> $name"
+    start=$SECONDS
+    if $command; then
+        echo "==> $name: passed ($((SECONDS - start)) s)"
+    else
+        echo "==> $name: FAILED ($((SECONDS - start)) s)"
+        failed+=("$name")
+    fi
+done
+if [ "${#failed[@]}" -ne 0 ]; then
+    printf 'FAILED steps:\n'
+    printf '  %s\n' "${failed[@]}"
+    exit 1
+fi
+echo "All steps passed."

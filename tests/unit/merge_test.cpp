@@ -11,6 +11,24 @@
 
 namespace {
 
+// What both converting constructors make at position 7, apart from the
+// legacy rule's values: id 0, no subjects or objects, no alarm, the flags as
+// given. The caller sets the rest.
+RuleInfo convertedAt7(bool flags, const std::string& direction) {
+    RuleInfo expected;
+    expected.id = 0;
+    expected.order = 7;
+    expected.subjects = "";
+    expected.objects = "";
+    expected.direction = direction;
+    expected.audit = flags;
+    expected.alarm = false;
+    expected.enable = flags;
+    expected.substr = flags;
+    expected.nocase = flags;
+    return expected;
+}
+
 // A system rule with a distinct value in every field; the flags are all set
 // to one value so that both values are seen to be copied.
 SystemRuleInfo fullSystemRule(bool flags, bool send, bool receive) {
@@ -79,13 +97,9 @@ TEST(RuleInfoFromSystemRule, CopiesFieldsAndDerivesDirectionFromIcmpFlags) {
         for (const bool flags : {true, false}) {
             SCOPED_TRACE("send " + std::to_string(c.send) + " receive " +
                          std::to_string(c.receive) + " flags " + std::to_string(flags));
-            RuleInfo expected;
-            expected.id = 0;
-            expected.order = 7;
+            RuleInfo expected = convertedAt7(flags, c.direction);
             expected.icmpType = 8;
             expected.icmpCode = 3;
-            expected.subjects = "";
-            expected.objects = "";
             expected.message = "Web  access";
             expected.action = "allow";
             expected.protocol = "tcp";
@@ -97,14 +111,8 @@ TEST(RuleInfoFromSystemRule, CopiesFieldsAndDerivesDirectionFromIcmpFlags) {
             expected.exefile = "/usr/bin/app";
             expected.schedule = "Mon - Fri";
             expected.content = "GET";
-            expected.direction = c.direction;
             expected.wildcard = "";
             expected.regexp = "";
-            expected.audit = flags;
-            expected.alarm = false;
-            expected.enable = flags;
-            expected.substr = flags;
-            expected.nocase = flags;
 
             const SystemRuleInfo legacy = fullSystemRule(flags, c.send, c.receive);
             EXPECT_EQ(records::text(RuleInfo(legacy, 7)), records::text(expected));
@@ -120,13 +128,9 @@ TEST(RuleInfoFromNetworkFlowRule, CopiesFieldsAndDirectionTextAsItIs) {
     for (const std::string direction : {"in", "out", "inout", "IN", "", "in ", "sideways"}) {
         for (const bool flags : {true, false}) {
             SCOPED_TRACE("direction [" + direction + "] flags " + std::to_string(flags));
-            RuleInfo expected;
-            expected.id = 0;
-            expected.order = 7;
+            RuleInfo expected = convertedAt7(flags, direction);
             expected.icmpType = -1;
             expected.icmpCode = -1;
-            expected.subjects = "";
-            expected.objects = "";
             expected.message = "Mail out";
             expected.action = "deny";
             expected.protocol = "udp";
@@ -138,14 +142,8 @@ TEST(RuleInfoFromNetworkFlowRule, CopiesFieldsAndDirectionTextAsItIs) {
             expected.exefile = "/bin/mail";
             expected.schedule = "Sat";
             expected.content = "HELO";
-            expected.direction = direction;
             expected.wildcard = "*.exe";
             expected.regexp = "^a.*b$";
-            expected.audit = flags;
-            expected.alarm = false;
-            expected.enable = flags;
-            expected.substr = flags;
-            expected.nocase = flags;
 
             const NetworkFlowRuleInfo legacy = fullNetworkFlowRule(flags, direction);
             EXPECT_EQ(records::text(RuleInfo(legacy, 7)), records::text(expected));

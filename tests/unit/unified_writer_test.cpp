@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 #include <filesystem>
@@ -55,16 +57,30 @@ RuleInfo pingRule(uint64_t order, uint64_t id) {
     return rule;
 }
 
-std::string pingBlock(uint64_t order, uint64_t id) {
-    return "order              " + std::to_string(order) +
-           "\n"
-           "message            Ping\n"
-           "action             allow\n"
-           "protocol           icmp\n"
+// The values of a block that the tests vary; every other string is empty and
+// every other flag false.
+struct Block {
+    std::string order;
+    std::string message;
+    std::string action;
+    std::string protocol;
+    std::string icmpLines; // the icmp_type and icmp_code lines, or nothing
+    std::string direction;
+    std::string audit;
+    std::string id;
+};
+
+// The block of a rule in the unified rule file, written out by hand: each key
+// in a column of 19 characters, the lines in their fixed order, an empty line
+// after it.
+std::string block(const Block& b) {
+    return "order              " + b.order + "\n" +   //
+           "message            " + b.message + "\n" + //
+           "action             " + b.action + "\n" +  //
+           "protocol           " + b.protocol + "\n" +
            "subjects           \n"
-           "objects            \n"
-           "icmp_type          8\n"
-           "icmp_code          \n"
+           "objects            \n" +
+           b.icmpLines +
            "local_addrs        \n"
            "local_ports        \n"
            "remote_addrs       \n"
@@ -75,14 +91,23 @@ std::string pingBlock(uint64_t order, uint64_t id) {
            "content            \n"
            "wildcard           \n"
            "regexp             \n"
-           "direction          in\n"
+           "direction          " +
+           b.direction +
+           "\n"
            "nocase             false\n"
            "schedule           \n"
            "enable             true\n"
-           "audit              true\n"
+           "audit              " +
+           b.audit +
+           "\n"
            "alarm              false\n"
            "id                 " +
-           std::to_string(id) + "\n\n";
+           b.id + "\n\n";
+}
+
+std::string pingBlock(uint64_t order, uint64_t id) {
+    return block({std::to_string(order), "Ping", "allow", "icmp",
+                  "icmp_type          8\nicmp_code          \n", "in", "true", std::to_string(id)});
 }
 
 // A rule whose ICMP fields are set, to see whether the block shows them.
@@ -102,63 +127,14 @@ RuleInfo probeRule(const std::string& protocol, int32_t icmpType, int32_t icmpCo
 }
 
 std::string probeBlock(const std::string& protocol, const std::string& icmpLines) {
-    return "order              2\n"
-           "message            probe\n"
-           "action             drop\n"
-           "protocol           " +
-           protocol +
-           "\n"
-           "subjects           \n"
-           "objects            \n" +
-           icmpLines +
-           "local_addrs        \n"
-           "local_ports        \n"
-           "remote_addrs       \n"
-           "remote_ports       \n"
-           "adapters           \n"
-           "exefile            \n"
-           "substr             false\n"
-           "content            \n"
-           "wildcard           \n"
-           "regexp             \n"
-           "direction          out\n"
-           "nocase             false\n"
-           "schedule           \n"
-           "enable             true\n"
-           "audit              false\n"
-           "alarm              false\n"
-           "id                 7\n"
-           "\n";
+    return block({"2", "probe", "drop", protocol, icmpLines, "out", "false", "7"});
 }
 
 TEST_F(UnifiedRuleFileWriter, WritesIcmpRuleAsTwentyFiveLinesAndAnEmptyLine) {
     EXPECT_TRUE(write({pingRule(1, 1)}));
-    EXPECT_EQ(contents(), "order              1\n"
-                          "message            Ping\n"
-                          "action             allow\n"
-                          "protocol           icmp\n"
-                          "subjects           \n"
-                          "objects            \n"
-                          "icmp_type          8\n"
-                          "icmp_code          \n"
-                          "local_addrs        \n"
-                          "local_ports        \n"
-                          "remote_addrs       \n"
-                          "remote_ports       \n"
-                          "adapters           \n"
-                          "exefile            \n"
-                          "substr             false\n"
-                          "content            \n"
-                          "wildcard           \n"
-                          "regexp             \n"
-                          "direction          in\n"
-                          "nocase             false\n"
-                          "schedule           \n"
-                          "enable             true\n"
-                          "audit              true\n"
-                          "alarm              false\n"
-                          "id                 1\n"
-                          "\n");
+    const std::string written = contents();
+    EXPECT_EQ(written, pingBlock(1, 1));
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 26);
     EXPECT_EQ(printed_, "");
 }
 
