@@ -36,7 +36,7 @@ set -euo pipefail
 if [[ "${1:-}" == "--in-namespace" ]]; then
     mervex="$2" backup="$3" runs="$4" expected="$5" results="$6"
     mount --make-rprivate / 2>/dev/null || true
-    mount -t tmpfs -o size=8g tmpfs /opt
+    mount -t tmpfs -o mode=0755,size=8g tmpfs /opt
     scratch=/opt/bench
     mkdir -p "$scratch"
     cp "$backup" "$scratch/backup.tar.gz"

@@ -13,7 +13,7 @@ mkdir -p "$out"
 unshare -m bash -c '
     set -euo pipefail
     mount --make-rprivate / 2>/dev/null || true
-    mount -t tmpfs -o size=64m tmpfs /opt
+    mount -t tmpfs -o mode=0755,size=64m tmpfs /opt
     cd "$1"
     "$2" --file backup.tar.gz
 ' bash "$out" "$root/build/mervex"
