@@ -15,7 +15,7 @@ unshare -m bash -c '
     mount --make-rprivate / 2>/dev/null || true
     mount -t tmpfs -o mode=0755,size=64m tmpfs /opt
     cd "$1"
-    "$2" --file backup.tar.gz
+    "$2" --verbose --file backup.tar.gz
 ' bash "$out" "$root/build/mervex"
 
 archive="$(find "$out" -maxdepth 1 -name '*.tar.gz' ! -name backup.tar.gz | head -n 1)"

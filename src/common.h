@@ -41,7 +41,10 @@ inline const std::string networkFlowRulesFilePath =
 // Rule directories and rule files inside the new work tree.
 inline const std::string newFirewallRulesPath = newWorkTreePath + "/" + firewallRulesDirectory;
 inline const std::string newSuricataRulesPath = newWorkTreePath + "/" + suricataRulesDirectory;
-inline const std::string unifiedRulesFilePath = newFirewallRulesPath + "/cfgRule";
+// The unified rule file of format 1.1, by name in the firewall rule
+// directory.
+inline const std::string unifiedRulesFileName = "cfgRule";
+inline const std::string unifiedRulesFilePath = newFirewallRulesPath + "/" + unifiedRulesFileName;
 inline const std::string suricataRulesFilePath = newSuricataRulesPath + "/cfg.rules";
 
 // Modes given explicitly, whatever the file-creation mask.

@@ -233,8 +233,11 @@ template <typename Rule> std::vector<Rule*> sortedByOrder(std::vector<Rule>& rul
 
 void convertationRules(std::vector<SystemRuleInfo> systemRules,
                        std::vector<NetworkFlowRuleInfo> networkFlowRules,
-                       std::vector<RuleInfo>& rules) {
+                       std::vector<RuleInfo>& rules, std::vector<RuleOrigin>* origins) {
     rules.clear();
+    if (origins != nullptr) {
+        origins->clear();
+    }
     const std::vector<SystemRuleInfo*> sortedSystemRules = sortedByOrder(systemRules);
     const std::vector<NetworkFlowRuleInfo*> sortedNetworkFlowRules =
         sortedByOrder(networkFlowRules);
@@ -247,6 +250,9 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
     const auto takeNetworkFlowRules = [&](const std::string& direction) {
         for (NetworkFlowRuleInfo* rule : sortedNetworkFlowRules) {
             if (rule->direction == direction) {
+                if (origins != nullptr) {
+                    origins->push_back({false, rule->id, rule->order});
+                }
                 rules.emplace_back(std::move(*rule), position++);
             }
         }
@@ -254,6 +260,9 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
     const auto takeSystemRules = [&](bool send, bool receive) {
         for (SystemRuleInfo* rule : sortedSystemRules) {
             if (rule->icmpSend == send && rule->icmpReceive == receive) {
+                if (origins != nullptr) {
+                    origins->push_back({true, rule->id, rule->order});
+                }
                 rules.emplace_back(std::move(*rule), position++);
             }
         }

@@ -79,11 +79,26 @@ ProtocolClass classifyProtocol(const std::string& protocol);
 bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
                    const std::vector<NetworkFlowRuleInfo>& networkFlowRules);
 
+// The legacy rule a unified rule was made from.
+struct RuleOrigin {
+    bool system;    // a system rule, else a network flow rule
+    uint64_t id;    // its legacy id
+    uint64_t order; // its legacy order
+};
+
+// True for a system rule that no pass of the merge takes: it is for neither
+// sending nor receiving, so it applies to no traffic and is left out.
+inline bool appliesToNoTraffic(const SystemRuleInfo& rule) {
+    return !rule.icmpSend && !rule.icmpReceive;
+}
+
 // Merges both legacy lists, each sorted stably by order, into the unified
 // list grouped by direction: in, then inout, then out. Orders run 1..n.
+// origins, when given, receives for every unified rule the legacy rule it was
+// made from, in the same order.
 void convertationRules(std::vector<SystemRuleInfo> systemRules,
                        std::vector<NetworkFlowRuleInfo> networkFlowRules,
-                       std::vector<RuleInfo>& rules);
+                       std::vector<RuleInfo>& rules, std::vector<RuleOrigin>* origins = nullptr);
 
 // Appends the rules to the unified rule file "cfgRule". False, with a
 // message, when the file cannot be opened or written completely.

@@ -355,11 +355,58 @@ template <typename Record> class FreedUnlessInterrupted {
     std::vector<Record>& records_;
 };
 
+// Tells, when neither legacy rule file is there, that the backup holds a
+// unified rule file beside where they belong: it is converted already.
+void reportConvertedBackup(const std::string& systemRulesPath) {
+    const std::string converted =
+        fs::path(systemRulesPath).parent_path().string() + "/" + unifiedRulesFileName;
+    struct stat status {};
+    if (::lstat(converted.c_str(), &status) == 0) {
+        printMessage("The backup holds a rule file of format 1.1: '" + messagePath(converted) +
+                     "'; it seems to be converted already.");
+    }
+}
+
+// The summary of a merge: what was read, the system rules left out, and what
+// was converted; with verbose, where every unified rule comes from.
+void printSummary(size_t systemCount, size_t networkFlowCount, const std::vector<uint64_t>& leftOut,
+                  const std::vector<RuleInfo>& rules, const std::vector<RuleOrigin>& origins,
+                  bool verbose) {
+    printMessage("Read " + std::to_string(systemCount) + " system rules and " +
+                 std::to_string(networkFlowCount) + " network flow rules.");
+    for (const uint64_t id : leftOut) {
+        printMessage("System rule " + std::to_string(id) +
+                     " is left out: it applies to no traffic.");
+    }
+    size_t in = 0;
+    size_t inout = 0;
+    size_t out = 0;
+    size_t disabled = 0;
+    for (const RuleInfo& rule : rules) {
+        in += rule.direction == inputValue;
+        inout += rule.direction == inoutValue;
+        out += rule.direction == outputValue;
+        disabled += !rule.enable;
+    }
+    printMessage("Converted " + std::to_string(rules.size()) + " rules: " + std::to_string(in) +
+                 " in, " + std::to_string(inout) + " inout, " + std::to_string(out) + " out; " +
+                 std::to_string(disabled) + " of them disabled.");
+    if (!verbose) {
+        return;
+    }
+    for (size_t i = 0; i < rules.size() && interruptSignal() == 0; ++i) {
+        printMessage("Rule " + std::to_string(rules[i].id) + ": " +
+                     (origins[i].system ? "system rule " : "network flow rule ") +
+                     std::to_string(origins[i].id) + ", order " + std::to_string(origins[i].order) +
+                     ", direction " + rules[i].direction + ".");
+    }
+}
+
 } // namespace
 
 bool convertRuleFiles(const std::string& systemRulesPath, const std::string& networkFlowRulesPath,
                       const std::string& unifiedRulesPath, const std::string& suricataRulesPath,
-                      const std::string& root) {
+                      const std::string& root, bool verbose) {
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
     const FreedUnlessInterrupted<SystemRuleInfo> systemRulesGo(systemRules);
@@ -373,21 +420,35 @@ bool convertRuleFiles(const std::string& systemRulesPath, const std::string& net
     // A missing file alone holds no rules. A file that is there but cannot be
     // read whole, or no rule file at all, fails the conversion: its rules
     // would be lost.
+    if (systemFileMissing && networkFlowFileMissing) {
+        reportConvertedBackup(systemRulesPath);
+        return false;
+    }
     if ((!systemRulesRead && !systemFileMissing) ||
-        (!networkFlowRulesRead && !networkFlowFileMissing) ||
-        (systemFileMissing && networkFlowFileMissing) || interruptSignal() != 0) {
+        (!networkFlowRulesRead && !networkFlowFileMissing) || interruptSignal() != 0) {
         return false;
     }
     if (!validateRules(systemRules, networkFlowRules)) {
         return false;
     }
 
+    const size_t systemCount = systemRules.size();
+    const size_t networkFlowCount = networkFlowRules.size();
+    std::vector<uint64_t> leftOut;
+    for (const SystemRuleInfo& rule : systemRules) {
+        if (appliesToNoTraffic(rule)) {
+            leftOut.push_back(rule.id);
+        }
+    }
     std::vector<RuleInfo> rules;
     const FreedUnlessInterrupted<RuleInfo> rulesGo(rules);
-    convertationRules(std::move(systemRules), std::move(networkFlowRules), rules);
+    std::vector<RuleOrigin> origins;
+    convertationRules(std::move(systemRules), std::move(networkFlowRules), rules,
+                      verbose ? &origins : nullptr);
     for (size_t i = 0; i < rules.size(); ++i) {
         rules[i].id = i + 1;
     }
+    printSummary(systemCount, networkFlowCount, leftOut, rules, origins, verbose);
     return writeToFileRules(rules, unifiedRulesPath) &&
            writeToSuricataFileRules(rules, suricataRulesPath);
 }
@@ -477,10 +538,18 @@ FileDescriptor lockConversions() {
     return fd;
 }
 
+// What a run does with its backup.
+struct RunKind {
+    bool check;   // stop before packing, writing nothing outside the work root
+    bool verbose; // list where every converted rule comes from
+};
+
 // The steps of a conversion from fresh work trees to the packed output
-// archive. False, with the step's message, at the first step that fails or
-// when an interrupting signal arrived.
-bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
+// archive (with check, up to the written rule files). False, with the step's
+// message, at the first step that fails or when an interrupting signal
+// arrived.
+
+bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive, RunKind kind) {
     const auto createClosed = [](const std::string& path) {
         createDirectory(path, closedDirectoryMode);
     };
@@ -509,9 +578,14 @@ bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
         createDirectory(path, openDirectoryMode);
     };
     if (!prepareWorkDirectory(createOpen, newSuricataRulesPath) ||
-        !prepareWorkDirectory(createOpen, newFirewallRulesPath) || !convertRuleFiles() ||
+        !prepareWorkDirectory(createOpen, newFirewallRulesPath) ||
+        !convertRuleFiles(systemRulesFilePath, networkFlowRulesFilePath, unifiedRulesFilePath,
+                          suricataRulesFilePath, oldWorkTreePath, kind.verbose) ||
         interruptSignal() != 0) {
         return false;
+    }
+    if (kind.check) {
+        return true;
     }
 
     if (!packArchive(backupPath, backupMode, archive)) {
@@ -523,13 +597,14 @@ bool convertInWorkRoot(const std::string& backupPath, OutputArchive& archive) {
     return true;
 }
 
-} // namespace
-
-bool convertSettings(const std::string& backupPath) {
+// One conversion, or one check, of one backup, from the lock to its last
+// line.
+bool runBackup(const std::string& backupPath, RunKind kind) {
+    const char* const failed = kind.check ? "Check failed!" : "Conversion failed!";
     const InterruptScope interrupts;
     const FileDescriptor lock = lockConversions();
     if (!lock.valid()) {
-        printMessage("Conversion failed!");
+        printMessage(failed);
         return false;
     }
     // The archive's directory is held from here on, so that the check below
@@ -542,7 +617,7 @@ bool convertSettings(const std::string& backupPath) {
     if (liesInsideWorkRoot(backupPath, archive.directoryFd())) {
         printMessage("Backup '" + messagePath(backupPath) + "' lies inside the work directory '" +
                      workRootPath + "'!");
-        printMessage("Conversion failed!");
+        printMessage(failed);
         return false;
     }
 
@@ -551,7 +626,7 @@ bool convertSettings(const std::string& backupPath) {
     // prepareWorkDirectory, end the conversion with a message instead of the
     // process: the work root and any archive are still removed below.
     try {
-        completed = convertInWorkRoot(backupPath, archive);
+        completed = convertInWorkRoot(backupPath, archive, kind);
     } catch (const std::bad_alloc&) {
         printMessage("Out of memory!");
     } catch (const fs::filesystem_error& error) {
@@ -564,16 +639,30 @@ bool convertSettings(const std::string& backupPath) {
     // A signal that arrived after packing still fails the conversion, and so
     // does an archive nobody can learn of: its archive goes like any other
     // that is not kept.
-    completed = completed && interruptSignal() == 0 &&
-                printMessage("Output archive: " + messagePath(archive.path())) &&
-                printMessage("Conversion completed!");
+    if (kind.check) {
+        completed = completed && interruptSignal() == 0 && printMessage("Check passed!");
+    } else {
+        completed = completed && interruptSignal() == 0 &&
+                    printMessage("Output archive: " + messagePath(archive.path())) &&
+                    printMessage("Conversion completed!");
+    }
     if (completed) {
         archive.keep();
     } else {
         archive.discard();
-        printMessage("Conversion failed!");
+        printMessage(failed);
     }
     return completed;
+}
+
+} // namespace
+
+bool convertSettings(const std::string& backupPath, bool verbose) {
+    return runBackup(backupPath, {false, verbose});
+}
+
+bool checkSettings(const std::string& backupPath, bool verbose) {
+    return runBackup(backupPath, {true, verbose});
 }
 
 void usage() {
@@ -586,11 +675,29 @@ void usage() {
     std::printf("%s", gettext("    --file=<strValue>                     <strValue> - full backup "
                               "file name.\n"));
     std::printf("%s", gettext("    --help                                display this help\n"));
+    std::printf("%s", gettext("    --check=<strValue>                    check the backup "
+                              "<strValue> without writing an archive\n"));
+    std::printf("%s", gettext("    --verbose                             list where every "
+                              "converted rule comes from\n"));
+    std::printf("%s", gettext("    --version                             output version "
+                              "information and exit\n"));
     std::printf("%s", gettext("\nExamples:\n"));
     std::printf("%s", gettext("\nConverting:\n"));
     std::printf("    %s --file=/tmp/test.tar.gz\n", name);
+    std::printf("%s", gettext("\nChecking:\n"));
+    std::printf("    %s --check=/tmp/test.tar.gz\n", name);
     std::printf("%s", gettext("\nShow help:\n"));
     std::printf("    %s --help\n", name);
+    std::fflush(stdout);
+}
+
+void version() {
+    std::printf("mervex %s\n"
+                "Copyright (C) 2026 The mervex authors.\n"
+                "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                "This is free software: you are free to change and redistribute it.\n"
+                "There is NO WARRANTY, to the extent permitted by law.\n",
+                MERVEX_VERSION);
     std::fflush(stdout);
 }
 
@@ -600,17 +707,39 @@ namespace {
 enum OptionValue : int {
     helpOption = 0,
     fileOption = 1,
+    checkOption = 2,
+    verboseOption = 3,
+    versionOption = 4,
 };
+
+const struct option longOptions[] = {
+    {"help", no_argument, nullptr, helpOption},
+    {"file", required_argument, nullptr, fileOption},
+    {"check", required_argument, nullptr, checkOption},
+    {"verbose", no_argument, nullptr, verboseOption},
+    {"version", no_argument, nullptr, versionOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// True when --verbose stands anywhere on the command line: it applies to
+// every conversion, also to those before it. A silent scan of its own, so
+// that the C library's diagnostics come once, from the real one.
+bool verboseRequested(int argc, char* argv[]) {
+    const int previous = opterr;
+    opterr = 0;
+    optind = 0;
+    bool verbose = false;
+    for (int option; (option = getopt_long(argc, argv, "", longOptions, nullptr)) != -1;) {
+        verbose = verbose || option == verboseOption;
+    }
+    opterr = previous;
+    return verbose;
+}
 
 } // namespace
 
 int runCommandLine(int argc, char* argv[]) {
-    static const struct option long_options[] = {
-        {"help", no_argument, nullptr, helpOption},
-        {"file", required_argument, nullptr, fileOption},
-        {nullptr, 0, nullptr, 0},
-    };
-
+    const bool verbose = verboseRequested(argc, argv);
     bool commandLineError = false;
     bool conversionFailed = false;
     const auto exitStatus = [&] {
@@ -621,24 +750,30 @@ int runCommandLine(int argc, char* argv[]) {
 
     optind = 0; // start a fresh scan, also when called more than once
     for (;;) {
-        const int option = getopt_long(argc, argv, "", long_options, nullptr);
+        const int option = getopt_long(argc, argv, "", longOptions, nullptr);
         if (option == -1) {
             break;
         }
-        if (option == helpOption) {
-            usage();
+        if (option == helpOption || option == versionOption) {
+            if (option == helpOption) {
+                usage();
+            } else {
+                version();
+            }
             return exitStatus();
         }
-        if (option == fileOption) {
-            if (!convertSettings(optarg)) {
-                conversionFailed = true;
-            }
+        if (option == fileOption || option == checkOption) {
+            const bool done = option == fileOption ? convertSettings(optarg, verbose)
+                                                   : checkSettings(optarg, verbose);
+            conversionFailed = conversionFailed || !done;
             if (interruptSignal() != 0) {
                 return exitBySignal + interruptSignal();
             }
             continue;
         }
-        commandLineError = true;
+        if (option != verboseOption) {
+            commandLineError = true;
+        }
     }
     if (optind < argc) {
         std::printf("%s: illegal parameter \"%s\"\n", "mervex", argv[optind]);

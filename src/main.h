@@ -80,20 +80,37 @@ bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* mis
 // rules; both missing, a file that is there but cannot be read as a regular
 // file, a rejected value, a rule that cannot be converted exactly, or a
 // failed write make it false, each with its message. The directories of the
-// new files must exist.
+// new files must exist. Once the rules are merged, a summary is printed:
+//   Read <a> system rules and <b> network flow rules.
+//   System rule <id> is left out: it applies to no traffic.   (each, in file order)
+//   Converted <n> rules: <i> in, <io> inout, <o> out; <d> of them disabled.
+// and with verbose, for every unified rule in the new order,
+//   Rule <new id>: system rule <legacy id>, order <legacy order>, direction <direction>.
+// When neither legacy file is there but the unified rule file of format 1.1
+// is, beside them, that is said.
 bool convertRuleFiles(const std::string& systemRulesPath = systemRulesFilePath,
                       const std::string& networkFlowRulesPath = networkFlowRulesFilePath,
                       const std::string& unifiedRulesPath = unifiedRulesFilePath,
                       const std::string& suricataRulesPath = suricataRulesFilePath,
-                      const std::string& root = oldWorkTreePath);
+                      const std::string& root = oldWorkTreePath, bool verbose = false);
 
 // Carries out one whole conversion of one backup archive. True when the
 // output archive was made; every failure is reported on standard output and
-// leaves neither the work root nor an output archive behind.
-bool convertSettings(const std::string& backupPath);
+// leaves neither the work root nor an output archive behind. With verbose,
+// the summary lists where every converted rule comes from.
+bool convertSettings(const std::string& backupPath, bool verbose = false);
+
+// A conversion that stops before packing: everything up to and including
+// writing both rule files in the work tree, with every message and the
+// summary, then the work root is removed. Nothing is written outside the
+// work root. Ends with "Check passed!" (true) or "Check failed!".
+bool checkSettings(const std::string& backupPath, bool verbose = false);
 
 // Prints the help text.
 void usage();
+
+// Prints the version information in the GNU format.
+void version();
 
 // Exit statuses of the command line.
 constexpr int exitSuccess = 0;          // every conversion completed

@@ -24,17 +24,38 @@ const std::string helpText =
     "\n"
     "    --file=<strValue>                     <strValue> - full backup file name.\n"
     "    --help                                display this help\n"
+    "    --check=<strValue>                    check the backup <strValue> without writing an "
+    "archive\n"
+    "    --verbose                             list where every converted rule comes from\n"
+    "    --version                             output version information and exit\n"
     "\n"
     "Examples:\n"
     "\n"
     "Converting:\n"
     "    mervex --file=/tmp/test.tar.gz\n"
     "\n"
+    "Checking:\n"
+    "    mervex --check=/tmp/test.tar.gz\n"
+    "\n"
     "Show help:\n"
     "    mervex --help\n";
 
-const std::string completed = "Output archive: ./<ID>.tar.gz\nConversion completed!\n";
+const std::string completed =
+    e2e::fixtureSummary() + "Output archive: ./<ID>.tar.gz\nConversion completed!\n";
 const std::string failed = "Error unpack archive!\nConversion failed!\n";
+const std::string checkPassed = e2e::fixtureSummary() + "Check passed!\n";
+const std::string checkFailed = "Error unpack archive!\nCheck failed!\n";
+const std::string verboseCompleted = e2e::fixtureSummary() +
+                                     "Rule 1: system rule 1, order 1, direction in.\n"
+                                     "Rule 2: network flow rule 2, order 1, direction out.\n"
+                                     "Output archive: ./<ID>.tar.gz\nConversion completed!\n";
+// The version of the build, the same the package and the manual page carry.
+const std::string versionText = "mervex " MERVEX_VERSION "\n"
+                                "Copyright (C) 2026 The mervex authors.\n"
+                                "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                                "This is free software: you are free to change and "
+                                "redistribute it.\n"
+                                "There is NO WARRANTY, to the extent permitted by law.\n";
 
 // Output archives are named by random identifiers; they are replaced by
 // <ID> so that whole outputs can be compared.
@@ -94,8 +115,8 @@ const CommandLineCase commandLineCases[] = {
     {"FileOneWord", {"--file=good.tar.gz"}, completed, false, 0, 1, "."},
     {"TwoFilesInCommandLineOrder",
      {"--file", "b/good.tar.gz", "--file=a/good.tar.gz"},
-     "Output archive: b/<ID>.tar.gz\nConversion completed!\n"
-     "Output archive: a/<ID>.tar.gz\nConversion completed!\n",
+     e2e::fixtureSummary() + "Output archive: b/<ID>.tar.gz\nConversion completed!\n" +
+         e2e::fixtureSummary() + "Output archive: a/<ID>.tar.gz\nConversion completed!\n",
      false,
      0,
      2,
@@ -158,6 +179,67 @@ const CommandLineCase commandLineCases[] = {
      2,
      0,
      ""},
+    // --version follows the rules of --help.
+    {"VersionAlone", {"--version"}, versionText, false, 0, 0, ""},
+    {"VersionAbbreviated", {"--vers"}, versionText, false, 0, 0, ""},
+    {"VersionStopsBeforeLaterFile",
+     {"--version", "--file", "good.tar.gz"},
+     versionText,
+     false,
+     0,
+     0,
+     ""},
+    {"FileBeforeVersionConvertsFirst",
+     {"--file=good.tar.gz", "--version"},
+     completed + versionText,
+     false,
+     0,
+     1,
+     "."},
+    {"UnknownOptionBeforeVersion", {"--bogus", "--version"}, versionText, true, 1, 0, ""},
+    // "--ver" could be --verbose or --version.
+    {"AmbiguousAbbreviation", {"--ver", "--file", "good.tar.gz"}, completed, true, 1, 1, "."},
+    // --verbose applies to every conversion, wherever it stands.
+    {"VerboseAfterTheFile",
+     {"--file", "good.tar.gz", "--verbose"},
+     verboseCompleted,
+     false,
+     0,
+     1,
+     "."},
+    {"VerboseAbbreviatedBeforeTwoFiles",
+     {"--verb", "--file", "good.tar.gz", "--file=good.tar.gz"},
+     verboseCompleted + verboseCompleted,
+     false,
+     0,
+     2,
+     "."},
+    // A check makes no archive and counts for the status like a conversion;
+    // checks and conversions run in command-line order.
+    {"CheckTwoWords", {"--check", "good.tar.gz"}, checkPassed, false, 0, 0, ""},
+    {"CheckOneWordAbbreviated", {"--che=good.tar.gz"}, checkPassed, false, 0, 0, ""},
+    {"CheckWithoutArgument", {"--check"}, "", true, 1, 0, ""},
+    {"CheckThenFile",
+     {"--check", "good.tar.gz", "--file", "good.tar.gz"},
+     checkPassed + completed,
+     false,
+     0,
+     1,
+     "."},
+    {"FileThenFailedCheck",
+     {"--file", "good.tar.gz", "--check", "bad.tar.gz"},
+     completed + checkFailed,
+     false,
+     2,
+     1,
+     "."},
+    {"FailedCheckThenFile",
+     {"--check=bad.tar.gz", "--file", "good.tar.gz"},
+     checkFailed + completed,
+     false,
+     2,
+     1,
+     "."},
     {"StrayWordWithFailedConversion",
      {"--file=bad.tar.gz", "extra"},
      failed + "mervex: illegal parameter \"extra\"\n",

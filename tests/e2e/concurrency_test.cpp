@@ -29,7 +29,8 @@ void expectConverted(const e2e::Scratch& scratch, int status, const std::string&
                      const std::string& dir, const std::string& backup, const std::string& name) {
     const std::string archive = e2e::outputArchive(out);
     EXPECT_EQ(status, 0) << out;
-    EXPECT_EQ(out, "Output archive: " + archive + "\nConversion completed!\n");
+    EXPECT_EQ(out, e2e::summary(1, 1, 2, 0, 0, 0) + "Output archive: " + archive +
+                       "\nConversion completed!\n");
     ASSERT_EQ(scratch.archivesIn(scratch.file(dir), {backup + ".tar.gz"}),
               std::vector<std::string>{scratch.file(archive)});
     EXPECT_EQ(e2e::convertedMessages(scratch.file(archive)),

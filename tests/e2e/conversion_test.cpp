@@ -28,11 +28,12 @@ std::string cannotOpen(const std::string& path) {
     return e2e::cannotOpen(path.substr(path.rfind('/') + 1)) + "\n";
 }
 
-// Checks that a run completed and printed exactly the lines before, its
-// output archive and the completion line, the archive lying in dir (as
-// printed); returns the archive's path as printed.
+// Checks that a run completed and printed exactly the lines before (by
+// default the report of the fixture's two rules), its output archive and the
+// completion line, the archive lying in dir (as printed); returns the
+// archive's path as printed.
 std::string expectCompleted(const e2e::RunResult& run, const std::string& dir,
-                            const std::string& before = "") {
+                            const std::string& before = e2e::fixtureSummary()) {
     const std::string archive = e2e::outputArchive(run.out);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, before + "Output archive: " + archive + "\nConversion completed!\n");
@@ -138,8 +139,9 @@ TEST(Conversion, TwoConversionsInOneDirectoryMakeTwoArchives) {
         e2e::runMervex(scratch, {"--file", "backup.tar.gz", "--file", "backup.tar.gz"});
     EXPECT_EQ(run.status, 0);
     const std::vector<std::string> printed = e2e::lines(run.out);
-    ASSERT_EQ(printed.size(), 4u) << run.out;
-    EXPECT_NE(printed[0], printed[2]);
+    ASSERT_EQ(printed.size(), 8u) << run.out;
+    EXPECT_EQ(printed[2].substr(0, 16), "Output archive: ");
+    EXPECT_NE(printed[2], printed[6]);
     const std::vector<std::string> archives = scratch.archivesIn(scratch.path(), {"backup.tar.gz"});
     ASSERT_EQ(archives.size(), 2u);
     for (const auto& archive : archives) {
@@ -171,17 +173,25 @@ void PrintTo(const LegacyFilesCase& c, std::ostream* os) {
 const LegacyFilesCase legacyFilesCases[] = {
     {"NetworkFlowRuleFileMissing",
      {{e2e::systemRulesBackupPath, systemRules}},
-     cannotOpen(networkFlowRulesPath),
+     cannotOpen(networkFlowRulesPath) + e2e::summary(1, 0, 1, 0, 0, 0),
      true,
      {"Ping"}},
     {"SystemRuleFileMissing",
      {{e2e::networkFlowRulesBackupPath, networkFlowRules}},
-     cannotOpen(systemRulesPath),
+     cannotOpen(systemRulesPath) + e2e::summary(0, 1, 0, 0, 1, 0),
      true,
      {"Web"}},
     {"BothRuleFilesMissing",
      {{"opt/varno-firewall/etc/firewall/firewall.conf", "x\n"}},
      cannotOpen(systemRulesPath) + cannotOpen(networkFlowRulesPath),
+     false,
+     {}},
+    // A backup of format 1.1 already is named as such.
+    {"BackupConvertedAlready",
+     {{"opt/varno-firewall/etc/firewall/rules/cfgRule", "order              1\n"}},
+     cannotOpen(systemRulesPath) + cannotOpen(networkFlowRulesPath) +
+         "The backup holds a rule file of format 1.1: '" + e2e::oldRulesDirectory +
+         "/cfgRule'; it seems to be converted already.\n",
      false,
      {}},
     // A rule file that is there but is no regular file would lose its
@@ -208,7 +218,7 @@ const LegacyFilesCase legacyFilesCases[] = {
      false,
      {}},
     // Every offending rule is reported, system rules first; a system rule
-    // for neither direction is left out silently.
+    // for neither direction is no fault.
     {"RulesThatCannotBeConverted",
      {{e2e::systemRulesBackupPath,
        "id 3\norder 1\naccess allow\nproto gre\nicmp_send false\n\n"
@@ -285,8 +295,8 @@ TEST(Conversion, StaleWorkTreesAreRemovedBeforeExtraction) {
         "cfgRule";
     const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
     // The stale network flow rule file is gone: the backup has none.
-    const std::string archive =
-        scratch.file(expectCompleted(run, ".", cannotOpen(networkFlowRulesPath)));
+    const std::string archive = scratch.file(expectCompleted(
+        run, ".", cannotOpen(networkFlowRulesPath) + e2e::summary(1, 0, 1, 0, 0, 0)));
 
     const std::string seen = e2e::readFile(scratch.file("seen"));
     const auto separator = seen.find("--\n");
@@ -311,7 +321,7 @@ TEST(Conversion, ReadOnlyOutputDirectory) {
     options.before = "mount --bind " + dir + " " + dir + " && mount -o remount,bind,ro " + dir +
                      " " + dir + " || exit 96";
     const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "ro/backup.tar.gz"}, options);
-    expectFailed(scratch, run, scratch.file("ro"), "Error pack archive!\n");
+    expectFailed(scratch, run, scratch.file("ro"), e2e::fixtureSummary() + "Error pack archive!\n");
 }
 
 TEST(Conversion, FullDiskFailsCleanly) {
@@ -329,7 +339,7 @@ TEST(Conversion, FullDiskFailsCleanly) {
     options.optSize = "400k";
     const e2e::RunResult run = e2e::runMervex(scratch, {"--file", "backup.tar.gz"}, options);
     expectFailed(scratch, run, scratch.path(),
-                 cannotOpen(networkFlowRulesPath) +
+                 cannotOpen(networkFlowRulesPath) + e2e::summary(1500, 0, 0, 1500, 0, 0) +
                      "Can't write file '/opt/varno-firewall/tmp/new/opt/varno-firewall/etc/"
                      "firewall/rules/cfgRule'!\n");
 }

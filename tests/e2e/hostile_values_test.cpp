@@ -67,11 +67,11 @@ TEST(HostileValues, ValuesAndPathsCannotRewriteTheTerminal) {
     const e2e::RunResult completed = e2e::runMervex(scratch, {"--file", dir + "/backup.tar.gz"});
     EXPECT_EQ(completed.status, 0) << completed.out;
     const std::vector<std::string> lines = e2e::lines(completed.out);
-    ASSERT_EQ(lines.size(), 2u) << completed.out;
+    ASSERT_EQ(lines.size(), 4u) << completed.out;
     const std::string escaped = "Output archive: new\\nOutput archive: /etc/passwd/";
-    EXPECT_EQ(lines[0].substr(0, escaped.size()), escaped);
-    EXPECT_EQ(lines[0].size(), escaped.size() + 15) << lines[0];
-    EXPECT_EQ(lines[1], "Conversion completed!");
+    EXPECT_EQ(lines[2].substr(0, escaped.size()), escaped);
+    EXPECT_EQ(lines[2].size(), escaped.size() + 15) << lines[2];
+    EXPECT_EQ(lines[3], "Conversion completed!");
 }
 
 // A backup of a few hundred bytes whose rule file is a 64 GiB sparse file

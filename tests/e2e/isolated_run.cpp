@@ -53,6 +53,21 @@ const std::string systemRules = "id 1\norder 1\nmessage Ping\naccess allow\nprot
 const std::string networkFlowRules = "id 2\norder 1\nmessage Web\naccess allow\nproto tcp\n"
                                      "remote_ports 80\ndirection out\n\n";
 
+std::string summary(int systemRulesRead, int networkFlowRulesRead, int in, int inout, int out,
+                    int disabled, const std::vector<std::string>& leftOut) {
+    std::string text = "Read " + std::to_string(systemRulesRead) + " system rules and " +
+                       std::to_string(networkFlowRulesRead) + " network flow rules.\n";
+    for (const std::string& id : leftOut)
+        text += "System rule " + id + " is left out: it applies to no traffic.\n";
+    return text + "Converted " + std::to_string(in + inout + out) +
+           " rules: " + std::to_string(in) + " in, " + std::to_string(inout) + " inout, " +
+           std::to_string(out) + " out; " + std::to_string(disabled) + " of them disabled.\n";
+}
+
+std::string fixtureSummary() {
+    return summary(1, 1, 1, 0, 1, 0);
+}
+
 bool sanitized() {
 #if defined(__SANITIZE_ADDRESS__)
     return true;
@@ -87,6 +102,25 @@ std::string outputArchive(const std::string& out) {
         }
     }
     return "";
+}
+
+std::map<std::string, std::string> treeOf(const std::string& dir) {
+    std::map<std::string, std::string> tree;
+    for (fs::recursive_directory_iterator it(dir), end; it != end; ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, 5, ".run.") == 0) {
+            continue;
+        }
+        const bool regular = fs::is_regular_file(fs::symlink_status(it->path()));
+        std::string summary;
+        if (regular) {
+            const std::string content = e2e::readFile(it->path().string());
+            summary = std::to_string(content.size()) + " bytes, hash " +
+                      std::to_string(std::hash<std::string>{}(content));
+        }
+        tree[fs::relative(it->path(), dir).string()] = summary;
+    }
+    return tree;
 }
 
 bool workRootLeft(const RunResult& result) {

@@ -98,6 +98,11 @@ std::vector<std::string> archiveMembers(const std::string& archive);
 // Content of one member of a gzip-compressed tar archive.
 std::string archiveFile(const std::string& archive, const std::string& member);
 
+// Every path below the directory, relative to it, with the size and a hash of
+// the content of each regular file (links and special files are not
+// followed); the harness's own run files are left out.
+std::map<std::string, std::string> treeOf(const std::string& dir);
+
 // Content of a file on the host, as bytes; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
@@ -141,5 +146,13 @@ std::string cannotOpen(const std::string& file);
 // and a network flow rule "Web" for outgoing TCP.
 extern const std::string systemRules;
 extern const std::string networkFlowRules;
+
+// The report a conversion prints once its rules are merged: the counts read,
+// the system rules left out (ids, in file order) and the counts converted.
+std::string summary(int systemRulesRead, int networkFlowRulesRead, int in, int inout, int out,
+                    int disabled, const std::vector<std::string>& leftOut = {});
+// The report of a conversion of systemRules and networkFlowRules (a function,
+// so that other files' constants can be built from it).
+std::string fixtureSummary();
 
 } // namespace e2e

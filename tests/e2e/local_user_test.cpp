@@ -180,7 +180,8 @@ TEST(LocalUser, CannotHoldTheLock) {
 
     EXPECT_NE(e2e::readFile(scratch.file("lock-file.status")), "0\n");
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(result.out.substr(result.out.find('\n') + 1), "Conversion completed!\n");
+    EXPECT_EQ(result.out, e2e::fixtureSummary() + "Output archive: " +
+                              e2e::outputArchive(result.out) + "\nConversion completed!\n");
 }
 
 // While the conversion waits for its backup (a FIFO in a directory nobody

@@ -109,9 +109,24 @@ TEST_P(ConvertRuleFilesTest, PolicyOfMissingAndRefusedFiles) {
 }
 
 const CoreCase coreCases[] = {
-    {"BothSound", Legacy::Sound, Legacy::Sound, true, {}},
-    {"SystemMissing", Legacy::Missing, Legacy::Sound, true, {"sys"}},
-    {"NetworkFlowMissing", Legacy::Sound, Legacy::Missing, true, {"flow"}},
+    {"BothSound",
+     Legacy::Sound,
+     Legacy::Sound,
+     true,
+     {"Read 1 system rules and 1 network flow rules.",
+      "Converted 2 rules: 1 in, 0 inout, 1 out; 0 of them disabled."}},
+    {"SystemMissing",
+     Legacy::Missing,
+     Legacy::Sound,
+     true,
+     {"sys", "Read 0 system rules and 1 network flow rules.",
+      "Converted 1 rules: 0 in, 0 inout, 1 out; 0 of them disabled."}},
+    {"NetworkFlowMissing",
+     Legacy::Sound,
+     Legacy::Missing,
+     true,
+     {"flow", "Read 1 system rules and 0 network flow rules.",
+      "Converted 1 rules: 1 in, 0 inout, 0 out; 0 of them disabled."}},
     {"BothMissing", Legacy::Missing, Legacy::Missing, false, {"sys", "flow"}},
     {"SystemFifoIsRefusedNotMissing", Legacy::Fifo, Legacy::Sound, false, {"sys"}},
     {"DanglingLinkIsRefused", Legacy::Sound, Legacy::DanglingLink, false, {"flow"}},
@@ -144,9 +159,69 @@ TEST(ConvertRuleFiles, FailedWriteFails) {
                          temp.file("missing/cfgRule"), temp.file("cfg.rules"), temp.path());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(converted);
+    // The report stands before the failure that follows it.
     EXPECT_EQ(out, openFailure(temp.file("cfgNetworkFlowRule")) +
-                       "Can't open file to write configuration: " + temp.file("missing/cfgRule") +
-                       "\n");
+                       "Read 1 system rules and 0 network flow rules.\n"
+                       "Converted 1 rules: 1 in, 0 inout, 0 out; 0 of them disabled.\n"
+                       "Can't open file to write configuration: " +
+                       temp.file("missing/cfgRule") + "\n");
+}
+
+// The report counts what was read and converted, and names each system rule
+// for no traffic in file order, with or without the verbose origin lines.
+TEST(ConvertRuleFiles, ReportNamesLeftOutRulesAndCountsDisabledOnes) {
+    const std::string systemFile = "id 5\norder 1\naccess allow\nproto icmp\nicmp_send false\n"
+                                   "icmp_receive false\n\n"
+                                   "id 4\norder 3\nenable false\naccess allow\nproto tcp\n\n"
+                                   "id 3\norder 2\naccess allow\nproto udp\nicmp_send false\n"
+                                   "icmp_receive false\n\n";
+    const std::string flowFile = "id 7\norder 2\nenable false\naccess drop\nproto tcp\n\n"
+                                 "id 8\norder 1\naccess drop\nproto udp\ndirection in\n\n";
+    const std::string report = "Read 3 system rules and 2 network flow rules.\n"
+                               "System rule 5 is left out: it applies to no traffic.\n"
+                               "System rule 3 is left out: it applies to no traffic.\n"
+                               "Converted 3 rules: 1 in, 2 inout, 0 out; 2 of them disabled.\n";
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "verbose" : "quiet");
+        TempDir temp("mervex-core");
+        ASSERT_TRUE(temp.write("cfgSystemRule", systemFile));
+        ASSERT_TRUE(temp.write("cfgNetworkFlowRule", flowFile));
+        testing::internal::CaptureStdout();
+        const bool converted =
+            convertRuleFiles(temp.file("cfgSystemRule"), temp.file("cfgNetworkFlowRule"),
+                             temp.file("cfgRule"), temp.file("cfg.rules"), temp.path(), verbose);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(converted) << out;
+        EXPECT_EQ(out,
+                  report + (verbose ? "Rule 1: network flow rule 8, order 1, direction in.\n"
+                                      "Rule 2: network flow rule 7, order 2, direction inout.\n"
+                                      "Rule 3: system rule 4, order 3, direction inout.\n"
+                                    : ""));
+    }
+}
+
+// With neither legacy file there, a unified rule file beside them is named:
+// the backup seems to be converted already. Without it, nothing is added.
+TEST(ConvertRuleFiles, ConvertedBackupIsNamedWhenNoLegacyFileIsThere) {
+    for (const bool unifiedThere : {false, true}) {
+        SCOPED_TRACE(unifiedThere ? "cfgRule there" : "no cfgRule");
+        TempDir temp("mervex-core");
+        if (unifiedThere) {
+            ASSERT_TRUE(temp.write("cfgRule", "order 1\n"));
+        }
+        testing::internal::CaptureStdout();
+        const bool converted =
+            convertRuleFiles(temp.file("cfgSystemRule"), temp.file("cfgNetworkFlowRule"),
+                             temp.file("new/cfgRule"), temp.file("new/cfg.rules"), temp.path());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(converted);
+        EXPECT_EQ(out, openFailure(temp.file("cfgSystemRule")) +
+                           openFailure(temp.file("cfgNetworkFlowRule")) +
+                           (unifiedThere ? "The backup holds a rule file of format 1.1: '" +
+                                               temp.file("cfgRule") +
+                                               "'; it seems to be converted already.\n"
+                                         : ""));
+    }
 }
 
 } // namespace

@@ -218,10 +218,36 @@ TEST(ConvertationRules, GroupsByDirectionWithFlowRulesFirstExceptOutgoing) {
         systemRule("H", 6, false, false),
     };
     std::vector<RuleInfo> rules;
-    convertationRules(systems, flows, rules);
+    std::vector<RuleOrigin> origins = {{true, 9, 9}}; // discarded on entry
+    convertationRules(systems, flows, rules, &origins);
     expectMerged(
         rules,
         {{"A", "in"}, {"E", "in"}, {"C", "inout"}, {"F", "inout"}, {"G", "out"}, {"B", "out"}});
+    // Each unified rule names the legacy rule it was made from (system rule
+    // ids are 100 + order, network flow rule ids 200 + order).
+    std::vector<std::string> from;
+    for (const RuleOrigin& origin : origins) {
+        from.push_back((origin.system ? "system " : "flow ") + std::to_string(origin.id) +
+                       " order " + std::to_string(origin.order));
+    }
+    EXPECT_EQ(from, (std::vector<std::string>{"flow 202 order 2", "system 101 order 1",
+                                              "flow 205 order 5", "system 103 order 3",
+                                              "system 102 order 2", "flow 201 order 1"}));
+}
+
+// The report names the system rules the merge leaves out; both must agree
+// for every combination of the two flags.
+TEST(ConvertationRules, LeavesOutExactlyTheRulesThatApplyToNoTraffic) {
+    for (const bool send : {false, true}) {
+        for (const bool receive : {false, true}) {
+            SCOPED_TRACE(std::string("send ") + (send ? "true" : "false") + ", receive " +
+                         (receive ? "true" : "false"));
+            const SystemRuleInfo rule = systemRule("s", 1, send, receive);
+            std::vector<RuleInfo> rules;
+            convertationRules({rule}, {}, rules);
+            EXPECT_EQ(appliesToNoTraffic(rule), rules.empty());
+        }
+    }
 }
 
 TEST(ConvertationRules, SortsEachListAndLeavesOutUnconvertedRules) {
