@@ -1,38 +1,45 @@
 # Installation and the Debian binary package.
 #
 #   cmake --install <build-dir> [--prefix <prefix>]
-#       installs <prefix>/bin/mervex and <prefix>/share/man/man1/mervex.1.gz
+#       installs <prefix>/sbin/mervex (it must run as root, like the other
+#       firewall tools), <prefix>/share/man/man8/mervex.8.gz, the bash
+#       completion and the copyright file
 #   cpack -G DEB            (run in the build directory)
 #       builds mervex_<version>_<arch>.deb, installing into /usr
 
 include(GNUInstallDirs)
 
-install(TARGETS mervex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS mervex RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
-# The manual page is compressed at build time the way Debian ships manual
-# pages: maximum compression, no file name and no time stamp in the header,
-# so the same source always gives the same bytes.
+# The manual page carries the project's version; it is compressed at build
+# time the way Debian ships manual pages: maximum compression, no file name
+# and no time stamp in the header, so the same source always gives the same
+# bytes.
 find_program(MERVEX_GZIP gzip REQUIRED)
-set(mervex_man_source ${PROJECT_SOURCE_DIR}/man/mervex.1)
 set(mervex_man_dir ${PROJECT_BINARY_DIR}/man)
-set(mervex_man_page ${mervex_man_dir}/mervex.1.gz)
+configure_file(${PROJECT_SOURCE_DIR}/man/mervex.8.in ${mervex_man_dir}/mervex.8 @ONLY)
+set(mervex_man_page ${mervex_man_dir}/mervex.8.gz)
 add_custom_command(
   OUTPUT ${mervex_man_page}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${mervex_man_dir}
-  COMMAND ${CMAKE_COMMAND} -E copy ${mervex_man_source} ${mervex_man_dir}/mervex.1
-  COMMAND ${MERVEX_GZIP} -9nf ${mervex_man_dir}/mervex.1
-  DEPENDS ${mervex_man_source}
-  COMMENT "Compressing the manual page mervex(1)"
+  COMMAND ${MERVEX_GZIP} -9nkf ${mervex_man_dir}/mervex.8
+  DEPENDS ${mervex_man_dir}/mervex.8
+  COMMENT "Compressing the manual page mervex(8)"
   VERBATIM)
 add_custom_target(mervex_man ALL DEPENDS ${mervex_man_page})
-install(FILES ${mervex_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${mervex_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+# Completion of the options, and of backup archives after --file and
+# --check, loaded on demand by bash-completion.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/bash-completion/mervex
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 set(MERVEX_PACKAGE_MAINTAINER "mervex maintainers <mervex@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
 # Documentation directory: a changelog entry for this version (dated by
 # SOURCE_DATE_EPOCH when it is set, so that a package can be rebuilt
-# byte for byte) and the licence, once the sources carry one.
+# byte for byte) and the licence in Debian's machine-readable copyright
+# format (the same MIT licence as LICENSE).
 string(TIMESTAMP mervex_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(mervex_changelog ${PROJECT_BINARY_DIR}/doc/changelog)
 file(CONFIGURE OUTPUT ${mervex_changelog} @ONLY CONTENT
@@ -50,13 +57,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(mervex_changelog ALL DEPENDS ${mervex_changelog}.gz)
 install(FILES ${mervex_changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-foreach(licence LICENSE LICENSE.txt LICENSE.md COPYING)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/${licence})
-    install(FILES ${PROJECT_SOURCE_DIR}/${licence} DESTINATION ${CMAKE_INSTALL_DOCDIR}
-            RENAME copyright)
-    break()
-  endif()
-endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian binary package.
 set(CPACK_GENERATOR DEB)

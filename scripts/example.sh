@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Converts the bundled example backup with the built mervex and shows the two
-# converted rule files. The conversion runs in a private mount namespace with
+# Converts the bundled example backup with the built mervex, with its report
+# of where every rule comes from (--verbose), and shows the two converted
+# rule files. The conversion runs in a private mount namespace with
 # a fresh tmpfs on /opt, so a real firewall installation is never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -20,6 +20,8 @@ packages=(
   libbenchmark-dev python3 time
   # manual page and Debian package
   dpkg-dev file man-db groff-base bsdextrautils lintian
+  # the package check calls the bash completion through bash-completion
+  bash-completion
 )
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
