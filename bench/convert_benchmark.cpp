@@ -11,7 +11,9 @@
 #include <boost/filesystem.hpp>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -59,18 +61,24 @@ struct LegacyFiles {
     int64_t bytes = 0;
 };
 
-// The legacy files for N rules of each kind, generated on first use.
+// The legacy files for N rules of each kind, generated on first use: in the
+// scratch directory, or in $MERVEX_BENCH_DATA, where they are kept for later
+// runs (so that runs of several builds, side by side, read the same files).
 const LegacyFiles& legacyFiles(int64_t count) {
     static std::map<int64_t, LegacyFiles> made;
     const auto found = made.find(count);
     if (found != made.end()) {
         return found->second;
     }
-    const std::string directory = scratch().path() + "/legacy-" + std::to_string(count);
+    const char* const kept = std::getenv("MERVEX_BENCH_DATA");
+    const std::string directory = (kept != nullptr && *kept != '\0' ? std::string(kept)
+                                                                       : scratch().path()) +
+                                  "/legacy-" + std::to_string(count);
+    const bool generated = fs::exists(directory + "/cfgNetworkFlowRule");
     const std::string command = std::string(MERVEX_PYTHON) + " " + shellQuote(MERVEX_GENERATOR) +
                                 " " + std::to_string(count) + " --legacy-dir " +
                                 shellQuote(directory) + " >/dev/null";
-    if (std::system(command.c_str()) != 0) {
+    if (!generated && std::system(command.c_str()) != 0) {
         throw std::runtime_error("generating the legacy files failed: " + command);
     }
     LegacyFiles files;
@@ -124,11 +132,35 @@ void write(const std::vector<RuleInfo>& rules, const Outputs& outputs) {
     }
 }
 
+// Sends the conversion's report lines to /dev/null while it lives, so that
+// they neither mix with the benchmark's own report nor wait for a terminal.
+class ReportDiscarded {
+  public:
+    ReportDiscarded() : saved_(::dup(STDOUT_FILENO)) {
+        std::fflush(stdout);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ < 0 || null < 0 || ::dup2(null, STDOUT_FILENO) < 0) {
+            throw std::runtime_error("can't send the report to /dev/null");
+        }
+        ::close(null);
+    }
+    ~ReportDiscarded() {
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+    }
+    ReportDiscarded(const ReportDiscarded&) = delete;
+    ReportDiscarded& operator=(const ReportDiscarded&) = delete;
+
+  private:
+    int saved_;
+};
+
 // The whole conversion between the archives, through the function the
-// driver runs.
+// driver runs, its report included.
 void BM_ReadMergeWrite(benchmark::State& state) {
     const LegacyFiles& files = legacyFiles(state.range(0));
     const Outputs outputs;
+    const ReportDiscarded discarded;
     for (auto _ : state) {
         state.PauseTiming();
         outputs.remove();
