@@ -71,9 +71,9 @@ const LegacyFiles& legacyFiles(int64_t count) {
         return found->second;
     }
     const char* const kept = std::getenv("MERVEX_BENCH_DATA");
-    const std::string directory = (kept != nullptr && *kept != '\0' ? std::string(kept)
-                                                                       : scratch().path()) +
-                                  "/legacy-" + std::to_string(count);
+    const std::string directory =
+        (kept != nullptr && *kept != '\0' ? std::string(kept) : scratch().path()) + "/legacy-" +
+        std::to_string(count);
     const bool generated = fs::exists(directory + "/cfgNetworkFlowRule");
     const std::string command = std::string(MERVEX_PYTHON) + " " + shellQuote(MERVEX_GENERATOR) +
                                 " " + std::to_string(count) + " --legacy-dir " +

@@ -40,7 +40,11 @@ int openResolved(int dirFd, const std::string& path, int flags, unsigned long lo
     how.flags = static_cast<unsigned long long>(flags | O_CLOEXEC);
     how.resolve = resolve;
     for (;;) {
-        const long fd = ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
+        // Without resolution flags openat does the same, also where openat2
+        // is missing (as under tools that do not know it).
+        const long fd = resolve == 0
+                            ? ::openat(dirFd, path.c_str(), flags | O_CLOEXEC, 0)
+                            : ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
         // The kernel asks for a retry when a rename raced with the
         // resolution.
         if (fd < 0 && (errno == EINTR || errno == EAGAIN) && interruptSignal() == 0) {

@@ -6,8 +6,10 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
+#include <initializer_list>
 #include <libintl.h>
 #include <regex>
 #include <string_view>
@@ -85,10 +87,38 @@ bool isRuleAction(const std::string& action) {
     return action == "alert" || action == "pass" || action == "drop" || action == "reject";
 }
 
-bool hasControlByte(const std::string& value) {
-    return std::any_of(value.begin(), value.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-}
+// A set of bytes, looked up by one table access: values are scanned for the
+// bytes they must not hold, or that are escaped, in a single pass.
+class ByteSet {
+  public:
+    // The bytes of the text, and with controls, 0x00 to 0x1F and 0x7F.
+    ByteSet(std::string_view bytes, bool controls) {
+        for (const char c : bytes) {
+            members_[static_cast<unsigned char>(c)] = true;
+        }
+        if (controls) {
+            for (int c = 0; c < 0x20; ++c) {
+                members_[c] = true;
+            }
+            members_[0x7f] = true;
+        }
+    }
+
+    bool contains(char c) const { return members_[static_cast<unsigned char>(c)]; }
+
+    // The position of the first member in value at or after from, or npos.
+    size_t findIn(std::string_view value, size_t from = 0) const {
+        for (size_t i = from; i < value.size(); ++i) {
+            if (contains(value[i])) {
+                return i;
+            }
+        }
+        return std::string_view::npos;
+    }
+
+  private:
+    std::array<bool, 256> members_{};
+};
 
 // What a value must not hold to be written into cfg.rules.
 enum class Writable {
@@ -99,20 +129,22 @@ enum class Writable {
 };
 
 bool isWritable(const std::string& value, Writable kind) {
-    if (hasControlByte(value)) {
-        return false;
-    }
+    // Control bytes are refused in every kind of value.
+    static const ByteSet controls("", true);
+    static const ByteSet quotedTextRefused("\";", true);
+    static const ByteSet listRefused("[]()\";", true);
     switch (kind) {
     case Writable::Anything:
-        return true;
+        return controls.findIn(value) == std::string::npos;
     case Writable::QuotedText:
-        return value.find_first_of("\";") == std::string::npos &&
+        return quotedTextRefused.findIn(value) == std::string::npos &&
                (value.empty() || value.back() != '\\');
     case Writable::Pattern:
-        return value.find("\\\"") == std::string::npos && value.find("\\;") == std::string::npos &&
+        return controls.findIn(value) == std::string::npos &&
+               value.find("\\\"") == std::string::npos && value.find("\\;") == std::string::npos &&
                (value.empty() || value.back() != '\\');
     case Writable::List:
-        return value.find_first_of("[]()\";") == std::string::npos;
+        return listRefused.findIn(value) == std::string::npos;
     }
     return false;
 }
@@ -124,15 +156,15 @@ struct CarriedValue {
     Writable kind;
 };
 
-// Reports every carried value of one rule that cannot be written; false when
-// there was one. The action is judged as it is written ("allow" becomes
-// "drop").
-bool checkWritable(const std::string& access, const std::vector<CarriedValue>& values,
-                   const std::string& rule) {
+// Reports every carried value of one rule (of the kind, "system rule" or
+// "network flow rule", with the id) that cannot be written; false when there
+// was one. The action is judged as it is written ("allow" becomes "drop").
+bool checkWritable(const std::string& access, std::initializer_list<CarriedValue> values,
+                   const char* kind, uint64_t id) {
     bool valid = true;
     const auto refuse = [&](const char* key, const std::string& value) {
-        printMessage("Value '" + messageValue(value) + "' of '" + key + "' of " + rule +
-                     " can't be written as a rule!");
+        printMessage("Value '" + messageValue(value) + "' of '" + key + "' of " + kind + " " +
+                     std::to_string(id) + " can't be written as a rule!");
         valid = false;
     };
     if (!isRuleAction(access == "allow" ? "drop" : access)) {
@@ -159,12 +191,12 @@ bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
             return false;
         }
         // A rule for neither direction is not converted at all.
-        if (!rule.icmpSend && !rule.icmpReceive) {
+        if (appliesToNoTraffic(rule)) {
             continue;
         }
-        const std::string name = "system rule " + std::to_string(rule.id);
         if (!classifyProtocol(rule.proto).expressible) {
-            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of " + name + "!");
+            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of system rule " +
+                         std::to_string(rule.id) + "!");
             valid = false;
         }
         valid &= checkWritable(rule.access,
@@ -175,21 +207,21 @@ bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
                                 {"exefile", rule.exefile, Writable::QuotedText},
                                 {"schedule", rule.schedule, Writable::QuotedText},
                                 {"content", rule.content, Writable::Anything}},
-                               name);
+                               "system rule", rule.id);
     }
     for (const auto& rule : networkFlowRules) {
         if (interruptSignal() != 0) {
             return false;
         }
-        const std::string name = "network flow rule " + std::to_string(rule.id);
+        const auto name = [&] { return "network flow rule " + std::to_string(rule.id); };
         if (rule.direction != inputValue && rule.direction != outputValue &&
             rule.direction != inoutValue) {
-            printMessage("Invalid direction '" + messageValue(rule.direction) + "' of " + name +
+            printMessage("Invalid direction '" + messageValue(rule.direction) + "' of " + name() +
                          "!");
             valid = false;
         }
         if (!classifyProtocol(rule.proto).expressible) {
-            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of " + name + "!");
+            printMessage("Unknown protocol '" + messageValue(rule.proto) + "' of " + name() + "!");
             valid = false;
         }
         valid &= checkWritable(rule.access,
@@ -203,7 +235,7 @@ bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
                                 {"content", rule.content, Writable::Anything},
                                 {"wildcard", rule.wildcard, Writable::QuotedText},
                                 {"regexp", rule.regexp, Writable::Pattern}},
-                               name);
+                               "network flow rule", rule.id);
     }
     return valid;
 }
@@ -432,15 +464,15 @@ namespace {
 // and content the rule language reads "\\", "\"" and "\;"; in a pcre
 // pattern a backslash belongs to the regular expression (which reads "\;" as
 // ";"), so only the quote and the option end are escaped.
-const char* const textSpecials = "\\\";";
-const char* const patternSpecials = "\";";
+const ByteSet textSpecials("\\\";", false);
+const ByteSet patternSpecials("\";", false);
 
 // Appends the value with a backslash before each of the special characters,
 // a run of other characters at a time.
-void appendEscaped(std::string& line, const std::string& value, const char* specials) {
+void appendEscaped(std::string& line, const std::string& value, const ByteSet& specials) {
     size_t run = 0;
-    for (size_t i = value.find_first_of(specials); i != std::string::npos;
-         i = value.find_first_of(specials, i + 1)) {
+    for (size_t i = specials.findIn(value); i != std::string::npos;
+         i = specials.findIn(value, i + 1)) {
         line.append(value, run, i - run);
         line += '\\';
         run = i;
@@ -451,12 +483,12 @@ void appendEscaped(std::string& line, const std::string& value, const char* spec
 // Appends " option:"value";" for a quoted option, the value escaped with the
 // specials (none when null), with " nocase;" after it when asked.
 void appendQuotedOption(std::string& line, const char* option, const std::string& value,
-                        bool nocase, const char* specials = nullptr) {
+                        bool nocase, const ByteSet* specials = nullptr) {
     line += ' ';
     line += option;
     line += ":\"";
     if (specials != nullptr) {
-        appendEscaped(line, value, specials);
+        appendEscaped(line, value, *specials);
     } else {
         line += value;
     }
@@ -541,13 +573,13 @@ bool appendOptions(std::string& line, const RuleInfo& rule, const ProtocolClass&
         line += " alarm;";
     }
     if (!rule.content.empty()) {
-        appendQuotedOption(line, "content", rule.content, rule.nocase, textSpecials);
+        appendQuotedOption(line, "content", rule.content, rule.nocase, &textSpecials);
     }
     if (!rule.wildcard.empty()) {
         appendQuotedOption(line, "wildcard", rule.wildcard, rule.nocase);
     }
     if (!rule.regexp.empty()) {
-        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase, patternSpecials);
+        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase, &patternSpecials);
     }
     if (!rule.schedule.empty()) {
         appendQuotedOption(line, "schedule", rule.schedule, false);
