@@ -1,6 +1,5 @@
 #include "common.h"
 
-#include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
@@ -872,22 +871,50 @@ unsigned long strToULong(const char* text, bool* ok) {
     return value;
 }
 
+bool splitParameterLine(std::string_view line, std::string_view& key, std::string_view& rawValue) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+        key = line;
+        return false;
+    }
+    key = line.substr(0, space);
+    rawValue = line.substr(space + 1);
+    return true;
+}
+
+void cleanParameterValue(std::string_view key, std::string_view rawValue, std::string& value) {
+    value.clear();
+    if (key == "message" || key == "schedule") {
+        size_t first = 0;
+        size_t end = rawValue.size();
+        while (first < end && isCSpace(rawValue[first])) {
+            ++first;
+        }
+        while (end > first && isCSpace(rawValue[end - 1])) {
+            --end;
+        }
+        value.assign(rawValue.data() + first, end - first);
+        return;
+    }
+    // Runs between spaces are appended whole.
+    for (size_t run = 0; run < rawValue.size();) {
+        const size_t space = rawValue.find(' ', run);
+        const size_t end = space == std::string_view::npos ? rawValue.size() : space;
+        value.append(rawValue.data() + run, end - run);
+        run = end + 1;
+    }
+}
+
 void getParameterValue(std::string* key, std::string* value, std::string line) {
     if (key == nullptr || value == nullptr) {
         return;
     }
-    const auto space = line.find(' ');
-    if (space == std::string::npos) {
+    std::string_view name;
+    std::string_view rawValue;
+    if (!splitParameterLine(line, name, rawValue)) {
         *key = std::move(line);
         return;
     }
-    const std::string_view name(line.data(), space);
-    const bool keepsInnerSpaces = name == "message" || name == "schedule";
     key->assign(name);
-    value->assign(line, space + 1, std::string::npos);
-    if (keepsInnerSpaces) {
-        boost::algorithm::trim_if(*value, isCSpace);
-    } else {
-        value->erase(std::remove(value->begin(), value->end(), ' '), value->end());
-    }
+    cleanParameterValue(name, rawValue, *value);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 // Fixed paths. Each is spelled once, here, and built from the one before it;
@@ -261,3 +262,12 @@ unsigned long strToULong(const char* text, bool* ok = nullptr);
 // Splits one legacy parameter line into key and cleaned value. A line without
 // a space sets the key to the whole line and leaves the value untouched.
 void getParameterValue(std::string* key, std::string* value, std::string line);
+
+// The parts of one legacy parameter line that getParameterValue is built on,
+// for readers that work on views into their own buffer. False for a line
+// without a space: the whole line is then the key.
+bool splitParameterLine(std::string_view line, std::string_view& key, std::string_view& rawValue);
+// The value as the key's rule cleans it, into value (replacing what it
+// held): "message" and "schedule" lose the white space around them, every
+// other key every space.
+void cleanParameterValue(std::string_view key, std::string_view rawValue, std::string& value);

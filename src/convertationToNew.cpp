@@ -267,8 +267,11 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
                        std::vector<NetworkFlowRuleInfo> networkFlowRules,
                        std::vector<RuleInfo>& rules, std::vector<RuleOrigin>* origins) {
     rules.clear();
+    // Every rule at most is taken: the list never grows by copying.
+    rules.reserve(systemRules.size() + networkFlowRules.size());
     if (origins != nullptr) {
         origins->clear();
+        origins->reserve(rules.capacity());
     }
     const std::vector<SystemRuleInfo*> sortedSystemRules = sortedByOrder(systemRules);
     const std::vector<NetworkFlowRuleInfo*> sortedNetworkFlowRules =

@@ -10,14 +10,16 @@
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
+#include <initializer_list>
 #include <libintl.h>
 #include <linux/openat2.h>
 #include <memory>
 #include <new>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <utility>
 #include <variant>
 
 namespace fs = boost::filesystem;
@@ -25,8 +27,10 @@ namespace fs = boost::filesystem;
 namespace {
 
 // Reads a file line by line from a descriptor, in large chunks. A line is
-// handed out without its line feed; a last line without one is handed out
-// all the same. Reading stops when more than limit bytes came, and when an
+// handed out without its line feed, as a view that stays valid until the
+// next call: into the chunk when the line lies inside it, else into a copy
+// gathered across chunks. A last line without a line feed is handed out all
+// the same. Reading stops when more than limit bytes came, and when an
 // interrupting signal was recorded.
 class LineReader {
   public:
@@ -35,8 +39,8 @@ class LineReader {
 
     // False at the end of the file, on a read error or an interrupting
     // signal (see failed()), and beyond the limit (see tooLarge()).
-    bool next(std::string& line) {
-        line.clear();
+    bool next(std::string_view& line) {
+        gathered_.clear();
         for (;;) {
             if (position_ < filled_) {
                 const char* start = buffer_.get() + position_;
@@ -44,11 +48,17 @@ class LineReader {
                 const void* feed = std::memchr(start, '\n', available);
                 if (feed != nullptr) {
                     const size_t length = static_cast<const char*>(feed) - start;
-                    line.append(start, length);
                     position_ += length + 1;
+                    if (!pending_) {
+                        line = std::string_view(start, length);
+                        return true;
+                    }
+                    gathered_.append(start, length);
+                    pending_ = false;
+                    line = gathered_;
                     return true;
                 }
-                line.append(start, available);
+                gathered_.append(start, available);
                 position_ = filled_;
                 pending_ = true;
             }
@@ -64,6 +74,7 @@ class LineReader {
                 failed_ = got < 0;
                 const bool last = pending_ && !failed_;
                 pending_ = false;
+                line = gathered_;
                 return last;
             }
             position_ = 0;
@@ -83,6 +94,7 @@ class LineReader {
     unsigned long long limit_;
     // Left uninitialised: every byte handed out was read into it first.
     std::unique_ptr<char[]> buffer_;
+    std::string gathered_; // a line that spans chunks
     size_t position_ = 0;
     size_t filled_ = 0;
     unsigned long long bytesRead_ = 0;
@@ -96,7 +108,40 @@ template <typename Record>
 using FieldRef =
     std::variant<std::string Record::*, bool Record::*, uint64_t Record::*, int32_t Record::*>;
 
-template <typename Record> using KeyTable = std::unordered_map<std::string, FieldRef<Record>>;
+// The keys of one legacy file and the fields they set. Keys are looked up
+// among those of the same length only, compared byte for byte: no key is
+// copied or hashed for the lookup of a line.
+template <typename Record> class KeyTable {
+  public:
+    KeyTable(std::initializer_list<std::pair<std::string_view, FieldRef<Record>>> keys) {
+        for (const auto& [key, field] : keys) {
+            if (key.size() >= buckets_.size()) {
+                buckets_.resize(key.size() + 1);
+            }
+            buckets_[key.size()].push_back({key, field});
+        }
+    }
+
+    // The field of the key, or null for an unknown key.
+    const FieldRef<Record>* find(std::string_view key) const {
+        if (key.size() >= buckets_.size()) {
+            return nullptr;
+        }
+        for (const Entry& entry : buckets_[key.size()]) {
+            if (std::memcmp(entry.key.data(), key.data(), key.size()) == 0) {
+                return &entry.field;
+            }
+        }
+        return nullptr;
+    }
+
+  private:
+    struct Entry {
+        std::string_view key;
+        FieldRef<Record> field;
+    };
+    std::vector<std::vector<Entry>> buckets_; // by key length
+};
 
 const KeyTable<SystemRuleInfo>& systemRuleKeys() {
     using R = SystemRuleInfo;
@@ -152,12 +197,26 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
     return keys;
 }
 
-// Stores the value in the field; false when a number is rejected.
+// Cleans the raw value of the key into the field, through value for fields
+// that are not text; false when a number is rejected or the value holds a
+// NUL byte (value then holds the cleaned value, for the message). A NUL byte
+// ends a C string early: "8", a NUL and junk would read as 8, and the byte
+// would reach both rule files.
 template <typename Record>
-bool setField(Record& record, const FieldRef<Record>& field, std::string& value) {
+bool setField(Record& record, const FieldRef<Record>& field, std::string_view key,
+              std::string_view rawValue, std::string& value) {
     if (auto text = std::get_if<std::string Record::*>(&field)) {
-        record.*(*text) = std::move(value);
+        std::string& stored = record.*(*text);
+        cleanParameterValue(key, rawValue, stored);
+        if (stored.find('\0') != std::string::npos) {
+            value = stored;
+            return false;
+        }
         return true;
+    }
+    cleanParameterValue(key, rawValue, value);
+    if (value.find('\0') != std::string::npos) {
+        return false;
     }
     if (auto flag = std::get_if<bool Record::*>(&field)) {
         record.*(*flag) = value == "true";
@@ -267,8 +326,9 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
     Record record;
     bool hasKnownKey = false;
     unsigned long lineNumber = 0;
-    std::string line;
-    std::string key;
+    std::string_view line;
+    std::string_view key;
+    std::string_view rawValue;
     std::string value;
     while (reader.next(line)) {
         if (interruptSignal() != 0) {
@@ -277,7 +337,7 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
         ++lineNumber;
         // CRLF files read like LF files.
         if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+            line.remove_suffix(1);
         }
         if (line.empty()) {
             if (hasKnownKey) {
@@ -287,19 +347,18 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
             record = Record();
             continue;
         }
-        key.clear();
-        value.clear();
-        getParameterValue(&key, &value, std::move(line));
-        const auto field = keys.find(key);
-        if (field == keys.end()) {
+        // A line without a space is a key with an empty value.
+        rawValue = std::string_view();
+        splitParameterLine(line, key, rawValue);
+        const FieldRef<Record>* field = keys.find(key);
+        if (field == nullptr) {
             continue;
         }
         hasKnownKey = true;
-        // A NUL byte ends a C string early: "8", a NUL and junk would read as
-        // 8, and the byte would reach both rule files.
-        if (value.find('\0') != std::string::npos || !setField(record, field->second, value)) {
-            printMessage("Invalid value '" + messageValue(value) + "' of '" + key + "' in line " +
-                         std::to_string(lineNumber) + " of file '" + messagePath(path) + "'!");
+        if (!setField(record, *field, key, rawValue, value)) {
+            printMessage("Invalid value '" + messageValue(value) + "' of '" + std::string(key) +
+                         "' in line " + std::to_string(lineNumber) + " of file '" +
+                         messagePath(path) + "'!");
             return false;
         }
     }
