@@ -896,7 +896,9 @@ void cleanParameterValue(std::string_view key, std::string_view rawValue, std::s
         value.assign(rawValue.data() + first, end - first);
         return;
     }
-    // Runs between spaces are appended whole.
+    // Runs between spaces are appended whole, into room for the raw value
+    // made at once.
+    value.reserve(rawValue.size());
     for (size_t run = 0; run < rawValue.size();) {
         const size_t space = rawValue.find(' ', run);
         const size_t end = space == std::string_view::npos ? rawValue.size() : space;
