@@ -234,6 +234,14 @@ std::string Scratch::legacyBackup(const std::string& name, const std::string& sy
                          {networkFlowRulesBackupPath, networkFlowRules}});
 }
 
+std::string Scratch::exampleBackup(const std::string& name) const {
+    int status = 0;
+    shell(quote(std::string(MERVEX_SOURCE_DIR) + "/scripts/make-example-backup.sh") + " " +
+              quote(file(name)) + " 2>&1",
+          &status);
+    return status == 0 ? file(name) : std::string();
+}
+
 std::string Scratch::directoryOfNobody(const std::string& name) const {
     fs::permissions(path_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exe |
                                fs::perms::others_read | fs::perms::others_exe);

@@ -46,6 +46,10 @@ class Scratch {
     std::string backup(const std::string& name,
                        const std::map<std::string, std::string>& files) const;
 
+    // The bundled example backup (scripts/make-example-backup.sh) packed at
+    // name; returns its path, or an empty text when packing failed.
+    std::string exampleBackup(const std::string& name) const;
+
     // A backup holding the two legacy rule files with these contents.
     std::string legacyBackup(const std::string& name, const std::string& systemRules,
                              const std::string& networkFlowRules) const;
