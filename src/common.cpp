@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
@@ -885,15 +886,8 @@ bool splitParameterLine(std::string_view line, std::string_view& key, std::strin
 void cleanParameterValue(std::string_view key, std::string_view rawValue, std::string& value) {
     value.clear();
     if (key == "message" || key == "schedule") {
-        size_t first = 0;
-        size_t end = rawValue.size();
-        while (first < end && isCSpace(rawValue[first])) {
-            ++first;
-        }
-        while (end > first && isCSpace(rawValue[end - 1])) {
-            --end;
-        }
-        value.assign(rawValue.data() + first, end - first);
+        value.assign(rawValue);
+        boost::algorithm::trim_if(value, isCSpace);
         return;
     }
     // Runs between spaces are appended whole, into room for the raw value
