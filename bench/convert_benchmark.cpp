@@ -109,10 +109,10 @@ void reportThroughput(benchmark::State& state, const LegacyFiles& files) {
                                                      benchmark::Counter::kIsRate);
 }
 
-void read(const LegacyFiles& files, std::vector<SystemRuleInfo>& systemRules,
+void read(const LegacyFiles& files, RuleText& text, std::vector<SystemRuleInfo>& systemRules,
           std::vector<NetworkFlowRuleInfo>& networkFlowRules) {
-    if (!readFileSystemRules(systemRules, nullptr, files.systemRules) ||
-        !readFileNetworkFlowRules(networkFlowRules, nullptr, files.networkFlowRules)) {
+    if (!readFileSystemRules(systemRules, text, nullptr, files.systemRules) ||
+        !readFileNetworkFlowRules(networkFlowRules, text, nullptr, files.networkFlowRules)) {
         throw std::runtime_error("reading the legacy files failed");
     }
 }
@@ -177,9 +177,10 @@ void BM_ReadMergeWrite(benchmark::State& state) {
 void BM_Read(benchmark::State& state) {
     const LegacyFiles& files = legacyFiles(state.range(0));
     for (auto _ : state) {
+        RuleText text;
         std::vector<SystemRuleInfo> systemRules;
         std::vector<NetworkFlowRuleInfo> networkFlowRules;
-        read(files, systemRules, networkFlowRules);
+        read(files, text, systemRules, networkFlowRules);
         benchmark::DoNotOptimize(systemRules.data());
         benchmark::DoNotOptimize(networkFlowRules.data());
     }
@@ -188,9 +189,10 @@ void BM_Read(benchmark::State& state) {
 
 void BM_Merge(benchmark::State& state) {
     const LegacyFiles& files = legacyFiles(state.range(0));
+    RuleText text;
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
-    read(files, systemRules, networkFlowRules);
+    read(files, text, systemRules, networkFlowRules);
     for (auto _ : state) {
         // The driver hands its lists over; the copies are not timed.
         state.PauseTiming();
@@ -207,9 +209,10 @@ void BM_Merge(benchmark::State& state) {
 void BM_Write(benchmark::State& state) {
     const LegacyFiles& files = legacyFiles(state.range(0));
     const Outputs outputs;
+    RuleText text;
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
-    read(files, systemRules, networkFlowRules);
+    read(files, text, systemRules, networkFlowRules);
     std::vector<RuleInfo> rules;
     merge(std::move(systemRules), std::move(networkFlowRules), rules);
     for (auto _ : state) {

@@ -174,7 +174,7 @@ std::vector<std::string> expectedOptions(const RuleInfo& rule) {
     return names;
 }
 
-std::string column(const std::string& value, bool (*format)(const std::string&, std::string&)) {
+std::string column(std::string_view value, bool (*format)(std::string_view, std::string&)) {
     std::string text;
     if (value.empty()) {
         return " any";
@@ -267,11 +267,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                 unifiedFile.path(), suricataFile.path());
 
         // What it must have done, step by step.
+        RuleText text;
         std::vector<SystemRuleInfo> systemRules;
         std::vector<NetworkFlowRuleInfo> networkFlowRules;
         const bool valid =
-            readFileSystemRules(systemRules, nullptr, systemFile.path()) &&
-            readFileNetworkFlowRules(networkFlowRules, nullptr, networkFlowFile.path()) &&
+            readFileSystemRules(systemRules, text, nullptr, systemFile.path()) &&
+            readFileNetworkFlowRules(networkFlowRules, text, nullptr, networkFlowFile.path()) &&
             validateRules(systemRules, networkFlowRules);
         fuzz::require(converted == valid, converted ? "converted input that fails validation"
                                                     : "refused input that passes validation");

@@ -143,12 +143,13 @@ void checkRecord(const NetworkFlowRuleInfo& r) {
 // the records are returned in one text.
 template <typename Record>
 std::string readAndCheck(const fuzz::MemoryFile& file, const std::string& content,
-                         bool (*reader)(std::vector<Record>&, bool*, const std::string&,
+                         bool (*reader)(std::vector<Record>&, RuleText&, bool*, const std::string&,
                                         const std::string&)) {
     file.assign(content);
+    RuleText text;
     std::vector<Record> rules;
     bool missing = true;
-    const bool read = reader(rules, &missing, file.path(), oldWorkTreePath);
+    const bool read = reader(rules, text, &missing, file.path(), oldWorkTreePath);
     fuzz::require(!missing, "a regular file was taken for missing");
     // A rule needs at least one line, so there are never more rules than lines.
     size_t lines = 1;

@@ -137,9 +137,12 @@ void checkObjects(const std::string& objects, bool result, const std::string& te
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider provider(data, size);
     const std::string line = provider.ConsumeRandomLengthString(16);
+    const std::string protocol =
+        provider.ConsumeBool() ? "smb" : provider.ConsumeRandomLengthString(8);
+    const std::string subjects = provider.ConsumeRandomLengthString();
     RuleInfo rule;
-    rule.protocol = provider.ConsumeBool() ? "smb" : provider.ConsumeRandomLengthString(8);
-    rule.subjects = provider.ConsumeRandomLengthString();
+    rule.protocol = protocol;
+    rule.subjects = subjects;
     const std::string objects = provider.ConsumeRandomLengthString();
     const std::string addresses = provider.ConsumeRandomLengthString();
     const std::string ports = provider.ConsumeRemainingBytesAsString();

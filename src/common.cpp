@@ -2,6 +2,7 @@
 
 #include <boost/algorithm/string/trim.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/range/iterator_range.hpp>
 
 #include <algorithm>
 #include <cerrno>
@@ -767,7 +768,7 @@ bool reportOpenFailure(const char* format, const std::string& path) {
     return false;
 }
 
-std::string messagePath(const std::string& path) {
+std::string messagePath(std::string_view path) {
     static const char hex[] = "0123456789abcdef";
     std::string escaped;
     escaped.reserve(path.size());
@@ -792,7 +793,7 @@ std::string messagePath(const std::string& path) {
     return escaped;
 }
 
-std::string messageValue(const std::string& value) {
+std::string messageValue(std::string_view value) {
     constexpr size_t longest = 256;
     if (value.size() <= longest) {
         return messagePath(value);
@@ -883,22 +884,19 @@ bool splitParameterLine(std::string_view line, std::string_view& key, std::strin
     return true;
 }
 
-void cleanParameterValue(std::string_view key, std::string_view rawValue, std::string& value) {
-    value.clear();
+std::string_view cleanParameterValue(std::string_view key, char* rawValue, size_t size) {
     if (key == "message" || key == "schedule") {
-        value.assign(rawValue);
-        boost::algorithm::trim_if(value, isCSpace);
-        return;
+        const auto trimmed = boost::algorithm::trim_copy_if(
+            boost::make_iterator_range(rawValue, rawValue + size), isCSpace);
+        return std::string_view(trimmed.begin(), trimmed.size());
     }
-    // Runs between spaces are appended whole, into room for the raw value
-    // made at once.
-    value.reserve(rawValue.size());
-    for (size_t run = 0; run < rawValue.size();) {
-        const size_t space = rawValue.find(' ', run);
-        const size_t end = space == std::string_view::npos ? rawValue.size() : space;
-        value.append(rawValue.data() + run, end - run);
-        run = end + 1;
+    // Most values hold no space: they stay as they are, untouched.
+    char* space = static_cast<char*>(std::memchr(rawValue, ' ', size));
+    if (space == nullptr) {
+        return std::string_view(rawValue, size);
     }
+    const char* cleanedEnd = std::remove(space, rawValue + size, ' ');
+    return std::string_view(rawValue, static_cast<size_t>(cleanedEnd - rawValue));
 }
 
 void getParameterValue(std::string* key, std::string* value, std::string line) {
@@ -912,5 +910,8 @@ void getParameterValue(std::string* key, std::string* value, std::string line) {
         return;
     }
     key->assign(name);
-    cleanParameterValue(name, rawValue, *value);
+    // The raw value is cleaned where it stands in this function's own copy
+    // of the line.
+    const size_t start = static_cast<size_t>(rawValue.data() - line.data());
+    value->assign(cleanParameterValue(*key, &line[start], rawValue.size()));
 }

@@ -238,11 +238,11 @@ bool reportOpenFailure(const char* format, const std::string& path);
 // as \t, \n, \r or \xHH (two lower-case hex digits), a backslash as \\;
 // all other bytes, 0x80 and above among them, pass unchanged. So no name can
 // add a line to the output or steer the terminal.
-std::string messagePath(const std::string& path);
+std::string messagePath(std::string_view path);
 
 // A value as a message quotes it: cut to its first 256 bytes followed by
 // "..." when longer, then escaped like a path.
-std::string messageValue(const std::string& value);
+std::string messageValue(std::string_view value);
 
 // True for the white space of the classic C locale, which the program never
 // changes: space, tab, line feed, vertical tab, form feed, carriage return.
@@ -267,7 +267,8 @@ void getParameterValue(std::string* key, std::string* value, std::string line);
 // for readers that work on views into their own buffer. False for a line
 // without a space: the whole line is then the key.
 bool splitParameterLine(std::string_view line, std::string_view& key, std::string_view& rawValue);
-// The value as the key's rule cleans it, into value (replacing what it
-// held): "message" and "schedule" lose the white space around them, every
-// other key every space.
-void cleanParameterValue(std::string_view key, std::string_view rawValue, std::string& value);
+// Cleans the raw value of the key where it stands, in the size bytes at
+// rawValue: "message" and "schedule" lose the white space around them, every
+// other key every space (what follows a space moves up). The cleaned value
+// is a part of those bytes.
+std::string_view cleanParameterValue(std::string_view key, char* rawValue, size_t size);

@@ -21,13 +21,11 @@ const std::string inputValue = "in";
 const std::string outputValue = "out";
 const std::string inoutValue = "inout";
 
-RuleInfo::RuleInfo(SystemRuleInfo rule, uint32_t position)
-    : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode),
-      message(std::move(rule.message)), action(std::move(rule.access)),
-      protocol(std::move(rule.proto)), localAddrs(std::move(rule.localAddrs)),
-      remoteAddrs(std::move(rule.remoteAddrs)), adapters(std::move(rule.adapters)),
-      exefile(std::move(rule.exefile)), schedule(std::move(rule.schedule)),
-      content(std::move(rule.content)), direction(inoutValue), audit(rule.audit),
+RuleInfo::RuleInfo(const SystemRuleInfo& rule, uint32_t position)
+    : order(position), icmpType(rule.icmpType), icmpCode(rule.icmpCode), message(rule.message),
+      action(rule.access), protocol(rule.proto), localAddrs(rule.localAddrs),
+      remoteAddrs(rule.remoteAddrs), adapters(rule.adapters), exefile(rule.exefile),
+      schedule(rule.schedule), content(rule.content), direction(inoutValue), audit(rule.audit),
       enable(rule.enable), substr(rule.substr), nocase(rule.nocase) {
     if (rule.icmpSend && !rule.icmpReceive) {
         direction = outputValue;
@@ -36,17 +34,15 @@ RuleInfo::RuleInfo(SystemRuleInfo rule, uint32_t position)
     }
 }
 
-RuleInfo::RuleInfo(NetworkFlowRuleInfo rule, uint32_t position)
-    : order(position), message(std::move(rule.message)), action(std::move(rule.access)),
-      protocol(std::move(rule.proto)), localAddrs(std::move(rule.localAddrs)),
-      localPorts(std::move(rule.localPorts)), remoteAddrs(std::move(rule.remoteAddrs)),
-      remotePorts(std::move(rule.remotePorts)), exefile(std::move(rule.exefile)),
-      schedule(std::move(rule.schedule)), content(std::move(rule.content)),
-      direction(std::move(rule.direction)), wildcard(std::move(rule.wildcard)),
-      regexp(std::move(rule.regexp)), audit(rule.audit), enable(rule.enable), substr(rule.substr),
+RuleInfo::RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position)
+    : order(position), message(rule.message), action(rule.access), protocol(rule.proto),
+      localAddrs(rule.localAddrs), localPorts(rule.localPorts), remoteAddrs(rule.remoteAddrs),
+      remotePorts(rule.remotePorts), exefile(rule.exefile), schedule(rule.schedule),
+      content(rule.content), direction(rule.direction), wildcard(rule.wildcard),
+      regexp(rule.regexp), audit(rule.audit), enable(rule.enable), substr(rule.substr),
       nocase(rule.nocase) {}
 
-ProtocolClass classifyProtocol(const std::string& protocol) {
+ProtocolClass classifyProtocol(std::string_view protocol) {
     // IP protocol numbers of the protocol names that have no header word of
     // their own; such rules are written as "ip" with ip_proto.
     static const std::pair<const char*, const char*> numbers[] = {
@@ -54,17 +50,17 @@ ProtocolClass classifyProtocol(const std::string& protocol) {
     };
     ProtocolClass result;
     if (std::find(protocols.begin(), protocols.end(), protocol) != protocols.end()) {
-        result.headerWord = protocol;
+        result.headerWord = std::string(protocol);
         result.icmp = protocol == "icmp";
         return result;
     }
     result.headerWord = "ip";
-    if (isDigit(protocol)) {
+    if (isDigit(std::string(protocol))) {
         // A protocol given as a number is ICMP when it reads as the int 1; a
         // number beyond the int range is not.
         bool ok = false;
-        result.ipProto = protocol;
-        result.icmp = strToInt(protocol.c_str(), &ok) == 1 && ok;
+        result.ipProto = std::string(protocol);
+        result.icmp = strToInt(result.ipProto.c_str(), &ok) == 1 && ok;
         return result;
     }
     if (protocol == "any") {
@@ -83,7 +79,7 @@ ProtocolClass classifyProtocol(const std::string& protocol) {
 namespace {
 
 // The action words of the rule language.
-bool isRuleAction(const std::string& action) {
+bool isRuleAction(std::string_view action) {
     return action == "alert" || action == "pass" || action == "drop" || action == "reject";
 }
 
@@ -128,23 +124,23 @@ enum class Writable {
     List,       // a header column: no brackets, parentheses, '"' or ';'
 };
 
-bool isWritable(const std::string& value, Writable kind) {
+bool isWritable(std::string_view value, Writable kind) {
     // Control bytes are refused in every kind of value.
     static const ByteSet controls("", true);
     static const ByteSet quotedTextRefused("\";", true);
     static const ByteSet listRefused("[]()\";", true);
     switch (kind) {
     case Writable::Anything:
-        return controls.findIn(value) == std::string::npos;
+        return controls.findIn(value) == std::string_view::npos;
     case Writable::QuotedText:
-        return quotedTextRefused.findIn(value) == std::string::npos &&
+        return quotedTextRefused.findIn(value) == std::string_view::npos &&
                (value.empty() || value.back() != '\\');
     case Writable::Pattern:
-        return controls.findIn(value) == std::string::npos &&
-               value.find("\\\"") == std::string::npos && value.find("\\;") == std::string::npos &&
-               (value.empty() || value.back() != '\\');
+        return controls.findIn(value) == std::string_view::npos &&
+               value.find("\\\"") == std::string_view::npos &&
+               value.find("\\;") == std::string::npos && (value.empty() || value.back() != '\\');
     case Writable::List:
-        return listRefused.findIn(value) == std::string::npos;
+        return listRefused.findIn(value) == std::string_view::npos;
     }
     return false;
 }
@@ -152,22 +148,22 @@ bool isWritable(const std::string& value, Writable kind) {
 // One legacy value that cfg.rules carries, with the key it came from.
 struct CarriedValue {
     const char* key;
-    const std::string& value;
+    std::string_view value;
     Writable kind;
 };
 
 // Reports every carried value of one rule (of the kind, "system rule" or
 // "network flow rule", with the id) that cannot be written; false when there
 // was one. The action is judged as it is written ("allow" becomes "drop").
-bool checkWritable(const std::string& access, std::initializer_list<CarriedValue> values,
+bool checkWritable(std::string_view access, std::initializer_list<CarriedValue> values,
                    const char* kind, uint64_t id) {
     bool valid = true;
-    const auto refuse = [&](const char* key, const std::string& value) {
+    const auto refuse = [&](const char* key, std::string_view value) {
         printMessage("Value '" + messageValue(value) + "' of '" + key + "' of " + kind + " " +
                      std::to_string(id) + " can't be written as a rule!");
         valid = false;
     };
-    if (!isRuleAction(access == "allow" ? "drop" : access)) {
+    if (!isRuleAction(access == "allow" ? std::string_view("drop") : access)) {
         refuse("access", access);
     }
     for (const CarriedValue& carried : values) {
@@ -278,9 +274,7 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
         sortedByOrder(networkFlowRules);
     rules.reserve(systemRules.size() + networkFlowRules.size());
 
-    // The legacy lists are this function's own and a rule meets the condition
-    // of one pass at most, so every rule taken gives its strings up to the new
-    // record.
+    // A rule meets the condition of one pass at most.
     uint32_t position = 1;
     const auto takeNetworkFlowRules = [&](const std::string& direction) {
         for (NetworkFlowRuleInfo* rule : sortedNetworkFlowRules) {
@@ -288,7 +282,7 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
                 if (origins != nullptr) {
                     origins->push_back({false, rule->id, rule->order});
                 }
-                rules.emplace_back(std::move(*rule), position++);
+                rules.emplace_back(*rule, position++);
             }
         }
     };
@@ -298,7 +292,7 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
                 if (origins != nullptr) {
                     origins->push_back({true, rule->id, rule->order});
                 }
-                rules.emplace_back(std::move(*rule), position++);
+                rules.emplace_back(*rule, position++);
             }
         }
     };
@@ -395,7 +389,7 @@ bool closeWriter(FileWriter& writer, const std::string& path) {
 
 // One line of the unified rule file: the key in a column of 19 characters,
 // then the value.
-void appendParameter(std::string& out, std::string_view key, const std::string& value) {
+void appendParameter(std::string& out, std::string_view key, std::string_view value) {
     // The line is laid out in one piece: spaces first, then the key and the
     // value copied over them.
     const size_t start = out.size();
@@ -472,21 +466,21 @@ const ByteSet patternSpecials("\";", false);
 
 // Appends the value with a backslash before each of the special characters,
 // a run of other characters at a time.
-void appendEscaped(std::string& line, const std::string& value, const ByteSet& specials) {
+void appendEscaped(std::string& line, std::string_view value, const ByteSet& specials) {
     size_t run = 0;
-    for (size_t i = specials.findIn(value); i != std::string::npos;
+    for (size_t i = specials.findIn(value); i != std::string_view::npos;
          i = specials.findIn(value, i + 1)) {
-        line.append(value, run, i - run);
+        line.append(value.substr(run, i - run));
         line += '\\';
         run = i;
     }
-    line.append(value, run, std::string::npos);
+    line.append(value.substr(run));
 }
 
 // Appends " option:"value";" for a quoted option, the value escaped with the
 // specials (none when null), with " nocase;" after it when asked.
-void appendQuotedOption(std::string& line, const char* option, const std::string& value,
-                        bool nocase, const ByteSet* specials = nullptr) {
+void appendQuotedOption(std::string& line, const char* option, std::string_view value, bool nocase,
+                        const ByteSet* specials = nullptr) {
     line += ' ';
     line += option;
     line += ":\"";
@@ -499,8 +493,8 @@ void appendQuotedOption(std::string& line, const char* option, const std::string
 }
 
 // A header column: " any" for an empty list, else the formatted list.
-void appendColumn(std::string& line, const std::string& value,
-                  bool (*format)(const std::string&, std::string&)) {
+void appendColumn(std::string& line, std::string_view value,
+                  bool (*format)(std::string_view, std::string&)) {
     if (value.empty()) {
         line += " any";
     } else {
@@ -515,7 +509,7 @@ void appendHeader(std::string& line, const RuleInfo& rule, const ProtocolClass& 
     if (!rule.enable) {
         line += '#';
     }
-    line += rule.action == "allow" ? "drop" : rule.action;
+    line += rule.action == "allow" ? std::string_view("drop") : rule.action;
     line += ' ';
     line += protocol.headerWord;
     appendColumn(line, rule.localAddrs, formatIPAddress);
@@ -589,7 +583,7 @@ bool appendOptions(std::string& line, const RuleInfo& rule, const ProtocolClass&
     }
     appendNumberOption(line, "priority", rule.order);
     line += " iface:\"";
-    line += rule.adapters.empty() ? std::string("*") : rule.adapters;
+    line += rule.adapters.empty() ? std::string_view("*") : rule.adapters;
     line += '=';
     line += rule.direction;
     line += "\";";
@@ -664,20 +658,20 @@ void appendWithoutSpaces(std::string& line, std::string_view text) {
 
 // Splits "key:names" into the key and the name list; anything after a second
 // ":" is dropped. False when there is no ":" at all.
-bool splitKeyAndNames(const std::string& value, std::string& key, std::string& names) {
+bool splitKeyAndNames(std::string_view value, std::string& key, std::string_view& names) {
     const size_t colon = value.find(':');
-    if (colon == std::string::npos) {
+    if (colon == std::string_view::npos) {
         return false;
     }
-    key.assign(value, 0, colon);
+    key.assign(value.substr(0, colon));
     const size_t end = value.find(':', colon + 1);
-    names.assign(value, colon + 1, end == std::string::npos ? end : end - colon - 1);
+    names = value.substr(colon + 1, end == std::string_view::npos ? end : end - colon - 1);
     return true;
 }
 
 } // namespace
 
-bool formatIPAddress(const std::string& addrs, std::string& line) {
+bool formatIPAddress(std::string_view addrs, std::string& line) {
     line += " [";
     forEachItem(addrs, ',', [&line](std::string_view item) {
         appendWithoutSpaces(line, item);
@@ -688,7 +682,7 @@ bool formatIPAddress(const std::string& addrs, std::string& line) {
     return true;
 }
 
-bool formatPorts(const std::string& ports, std::string& line) {
+bool formatPorts(std::string_view ports, std::string& line) {
     line += " [";
     forEachItem(ports, ',', [&line](std::string_view item) {
         // A range "low-high" is written "low: high". An item with more than
@@ -708,7 +702,7 @@ bool formatPorts(const std::string& ports, std::string& line) {
 
 bool formatSubjects(const RuleInfo& rule, std::string& line) {
     std::string key;
-    std::string names;
+    std::string_view names;
     if (!splitKeyAndNames(rule.subjects, key, names)) {
         return false;
     }
@@ -738,9 +732,9 @@ bool formatSubjects(const RuleInfo& rule, std::string& line) {
     return true;
 }
 
-bool formatObjects(const std::string& objects, std::string& line) {
+bool formatObjects(std::string_view objects, std::string& line) {
     std::string key;
-    std::string names;
+    std::string_view names;
     if (!splitKeyAndNames(objects, key, names)) {
         return false;
     }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Protocol names written as they are in a Suricata rule header.
@@ -15,28 +16,29 @@ extern const std::string inputValue;
 extern const std::string outputValue;
 extern const std::string inoutValue;
 
-// One rule of the unified rule list.
+// One rule of the unified rule list. Its text fields view the text of the
+// legacy rule it was made from, or static text.
 struct RuleInfo {
     uint64_t id = 0;
     uint64_t order = 0;
     int32_t icmpType = -1;
     int32_t icmpCode = -1;
-    std::string subjects;
-    std::string objects;
-    std::string message;
-    std::string action;
-    std::string protocol;
-    std::string localAddrs;
-    std::string localPorts;
-    std::string remoteAddrs;
-    std::string remotePorts;
-    std::string adapters;
-    std::string exefile;
-    std::string schedule;
-    std::string content;
-    std::string direction;
-    std::string wildcard;
-    std::string regexp;
+    std::string_view subjects;
+    std::string_view objects;
+    std::string_view message;
+    std::string_view action;
+    std::string_view protocol;
+    std::string_view localAddrs;
+    std::string_view localPorts;
+    std::string_view remoteAddrs;
+    std::string_view remotePorts;
+    std::string_view adapters;
+    std::string_view exefile;
+    std::string_view schedule;
+    std::string_view content;
+    std::string_view direction;
+    std::string_view wildcard;
+    std::string_view regexp;
     bool audit = false;
     bool alarm = false;
     bool enable = true;
@@ -45,10 +47,9 @@ struct RuleInfo {
 
     RuleInfo() = default;
     // Convert a legacy rule; the position becomes the rule's order, its legacy
-    // id and order are not carried over. A rule handed over as an rvalue gives
-    // up its strings instead of having them copied.
-    RuleInfo(SystemRuleInfo rule, uint32_t position);
-    RuleInfo(NetworkFlowRuleInfo rule, uint32_t position);
+    // id and order are not carried over. The new rule views the same text.
+    RuleInfo(const SystemRuleInfo& rule, uint32_t position);
+    RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position);
 };
 
 // What a protocol value means in the rule language. Validation, the ICMP
@@ -64,7 +65,7 @@ struct ProtocolClass {
 // "ip": "any" with no ip_proto, a decimal number (ICMP when it reads as the
 // int 1) or one of the names egp, hmp, xns-idp, rdp and rvd with its number
 // as ip_proto. Anything else cannot be expressed.
-ProtocolClass classifyProtocol(const std::string& protocol);
+ProtocolClass classifyProtocol(std::string_view protocol);
 
 // Reports every legacy rule that would be lost, widened or written as
 // something else by the conversion, one message per offending rule and key:
@@ -113,7 +114,7 @@ bool writeToSuricataFileRules(const std::vector<RuleInfo>& rules,
 
 // Formatters of Suricata rule text; each appends to line, starting with a
 // space, and appends nothing when it returns false.
-bool formatIPAddress(const std::string& addrs, std::string& line);
-bool formatPorts(const std::string& ports, std::string& line);
+bool formatIPAddress(std::string_view addrs, std::string& line);
+bool formatPorts(std::string_view ports, std::string& line);
 bool formatSubjects(const RuleInfo& rule, std::string& line);
-bool formatObjects(const std::string& objects, std::string& line);
+bool formatObjects(std::string_view objects, std::string& line);

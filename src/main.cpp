@@ -5,8 +5,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <getopt.h>
@@ -26,87 +28,59 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Reads a file line by line from a descriptor, in large chunks. A line is
-// handed out without its line feed, as a view that stays valid until the
-// next call: into the chunk when the line lies inside it, else into a copy
-// gathered across chunks. A last line without a line feed is handed out all
-// the same. Reading stops when more than limit bytes came, and when an
-// interrupting signal was recorded.
-class LineReader {
-  public:
-    LineReader(int fd, unsigned long long limit)
-        : fd_(fd), limit_(limit), buffer_(new char[capacity]) {}
-
-    // False at the end of the file, on a read error or an interrupting
-    // signal (see failed()), and beyond the limit (see tooLarge()).
-    bool next(std::string_view& line) {
-        gathered_.clear();
-        for (;;) {
-            if (position_ < filled_) {
-                const char* start = buffer_.get() + position_;
-                const size_t available = filled_ - position_;
-                const void* feed = std::memchr(start, '\n', available);
-                if (feed != nullptr) {
-                    const size_t length = static_cast<const char*>(feed) - start;
-                    position_ += length + 1;
-                    if (!pending_) {
-                        line = std::string_view(start, length);
-                        return true;
-                    }
-                    gathered_.append(start, length);
-                    pending_ = false;
-                    line = gathered_;
-                    return true;
-                }
-                gathered_.append(start, available);
-                position_ = filled_;
-                pending_ = true;
-            }
-            if (interruptSignal() != 0 || bytesRead_ > limit_) {
-                failed_ = interruptSignal() != 0;
-                return false;
-            }
-            const ssize_t got = ::read(fd_, buffer_.get(), capacity);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                failed_ = got < 0;
-                const bool last = pending_ && !failed_;
-                pending_ = false;
-                line = gathered_;
-                return last;
-            }
-            position_ = 0;
-            filled_ = static_cast<size_t>(got);
-            bytesRead_ += static_cast<unsigned long long>(got);
-        }
-    }
-
-    bool failed() const { return failed_; }
-    bool tooLarge() const { return bytesRead_ > limit_; }
-    unsigned long long bytesRead() const { return bytesRead_; }
-
-  private:
-    static constexpr size_t capacity = 1 << 20;
-
-    int fd_;
-    unsigned long long limit_;
-    // Left uninitialised: every byte handed out was read into it first.
-    std::unique_ptr<char[]> buffer_;
-    std::string gathered_; // a line that spans chunks
-    size_t position_ = 0;
-    size_t filled_ = 0;
-    unsigned long long bytesRead_ = 0;
-    bool pending_ = false; // part of a line without its line feed is read
-    bool failed_ = false;
+// The content of a legacy rule file, read whole into one buffer of a
+// RuleText.
+struct FileContent {
+    char* data = nullptr;
+    size_t size = 0;
+    bool failed = false;   // a read error, or an interrupting signal
+    bool tooLarge = false; // more than the limit came
 };
+
+// Reads the file to its end into a buffer of text that its size, as fstat
+// gave it, fills. A file that grew since moves to larger buffers, until more
+// than limit bytes came. An interrupting signal is noticed between reads.
+FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& text) {
+    // The reads are large, yet short enough for a signal to be noticed at
+    // once.
+    constexpr size_t readSize = 16 << 20;
+    FileContent content;
+    // One byte more than expected shows a file that grew.
+    size_t capacity = std::min(expectedSize, limit) + 1;
+    content.data = text.allocate(capacity);
+    for (;;) {
+        if (interruptSignal() != 0) {
+            content.failed = true;
+            return content;
+        }
+        if (content.size == capacity) {
+            if (content.size > limit) {
+                content.tooLarge = true;
+                return content;
+            }
+            capacity = std::min(capacity * 2, limit + 1);
+            char* larger = text.allocate(capacity);
+            std::memcpy(larger, content.data, content.size);
+            content.data = larger;
+        }
+        const ssize_t got =
+            ::read(fd, content.data + content.size, std::min(capacity - content.size, readSize));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            content.failed = got < 0;
+            return content;
+        }
+        content.size += static_cast<size_t>(got);
+    }
+}
 
 // A field of a legacy record that a key sets: strings take the value as it
 // is, flags are true for exactly "true", numbers are parsed.
 template <typename Record>
 using FieldRef =
-    std::variant<std::string Record::*, bool Record::*, uint64_t Record::*, int32_t Record::*>;
+    std::variant<std::string_view Record::*, bool Record::*, uint64_t Record::*, int32_t Record::*>;
 
 // The keys of one legacy file and the fields they set. Keys are looked up
 // among those of the same length only, compared byte for byte: no key is
@@ -197,27 +171,25 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
     return keys;
 }
 
-// Cleans the raw value of the key into the field, through value for fields
-// that are not text; false when a number is rejected or the value holds a
-// NUL byte (value then holds the cleaned value, for the message). A NUL byte
-// ends a C string early: "8", a NUL and junk would read as 8, and the byte
-// would reach both rule files.
+// Cleans the raw value of the key where it stands and sets the field from
+// it: a text field views the cleaned value, other fields are set through
+// value. False when a number is rejected or the value holds a NUL byte
+// (value then holds the cleaned value, for the message). A NUL byte ends a C
+// string early: "8", a NUL and junk would read as 8, and the byte would reach
+// both rule files.
 template <typename Record>
-bool setField(Record& record, const FieldRef<Record>& field, std::string_view key,
-              std::string_view rawValue, std::string& value) {
-    if (auto text = std::get_if<std::string Record::*>(&field)) {
-        std::string& stored = record.*(*text);
-        cleanParameterValue(key, rawValue, stored);
-        if (stored.find('\0') != std::string::npos) {
-            value = stored;
-            return false;
-        }
-        return true;
-    }
-    cleanParameterValue(key, rawValue, value);
-    if (value.find('\0') != std::string::npos) {
+bool setField(Record& record, const FieldRef<Record>& field, std::string_view key, char* rawValue,
+              size_t size, std::string& value) {
+    const std::string_view cleaned = cleanParameterValue(key, rawValue, size);
+    if (cleaned.find('\0') != std::string_view::npos) {
+        value.assign(cleaned);
         return false;
     }
+    if (auto text = std::get_if<std::string_view Record::*>(&field)) {
+        record.*(*text) = cleaned;
+        return true;
+    }
+    value.assign(cleaned);
     if (auto flag = std::get_if<bool Record::*>(&field)) {
         record.*(*flag) = value == "true";
         return true;
@@ -297,10 +269,12 @@ LegacyFile openLegacyFile(const std::string& path, const std::string& root) {
 
 // Reads a legacy rule file of key/value blocks, each ended by an empty line
 // or by the end of the file. Every block starts from the record's starting
-// values; a block without any known key stores nothing.
+// values; a block without any known key stores nothing. The file is read
+// whole into text, and the records view it: each value is cleaned where it
+// stands.
 template <typename Record>
 bool readRuleFile(const std::string& path, const std::string& root, const KeyTable<Record>& keys,
-                  std::vector<Record>& rules, bool* missing) {
+                  std::vector<Record>& rules, RuleText& text, bool* missing) {
     rules.clear();
     LegacyFile file = openLegacyFile(path, root);
     if (missing != nullptr) {
@@ -315,104 +289,110 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
     if (::fstat(file.fd.get(), &status) != 0) {
         return reportOpenFailure("Can't open file '%s' to read configuration!", path);
     }
-    if (static_cast<unsigned long long>(status.st_size) > largestLegacyFile) {
+    const auto refuseSize = [&path](unsigned long long size) {
         printMessage("Legacy rule file '" + messagePath(path) +
-                     "' is too large: " + std::to_string(status.st_size) + " bytes, at most " +
+                     "' is too large: " + std::to_string(size) + " bytes, at most " +
                      std::to_string(largestLegacyFile) + "!");
+        return false;
+    };
+    if (static_cast<unsigned long long>(status.st_size) > largestLegacyFile) {
+        return refuseSize(static_cast<unsigned long long>(status.st_size));
+    }
+    const FileContent content =
+        readContent(file.fd.get(), static_cast<size_t>(status.st_size), largestLegacyFile, text);
+    if (content.tooLarge) {
+        return refuseSize(content.size);
+    }
+    if (content.failed) {
+        if (interruptSignal() == 0) {
+            printMessage("Can't read file '" + messagePath(path) + "'!");
+        }
         return false;
     }
 
-    LineReader reader(file.fd.get(), largestLegacyFile);
     Record record;
     bool hasKnownKey = false;
     unsigned long lineNumber = 0;
-    std::string_view line;
     std::string_view key;
     std::string_view rawValue;
     std::string value;
-    while (reader.next(line)) {
+    char* const end = content.data + content.size;
+    // A last line without a line feed counts all the same.
+    for (char* next = content.data; next != end;) {
         if (interruptSignal() != 0) {
             return false;
         }
+        char* const line = next;
+        char* const feed = static_cast<char*>(std::memchr(line, '\n', end - line));
+        size_t length = static_cast<size_t>((feed == nullptr ? end : feed) - line);
+        next = feed == nullptr ? end : feed + 1;
         ++lineNumber;
         // CRLF files read like LF files.
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
+        if (length != 0 && line[length - 1] == '\r') {
+            --length;
         }
-        if (line.empty()) {
+        if (length == 0) {
             if (hasKnownKey) {
-                rules.push_back(std::move(record));
+                rules.push_back(record);
                 hasKnownKey = false;
             }
             record = Record();
             continue;
         }
         // A line without a space is a key with an empty value.
-        rawValue = std::string_view();
-        splitParameterLine(line, key, rawValue);
+        rawValue = std::string_view(line + length, 0);
+        splitParameterLine(std::string_view(line, length), key, rawValue);
         const FieldRef<Record>* field = keys.find(key);
         if (field == nullptr) {
             continue;
         }
         hasKnownKey = true;
-        if (!setField(record, *field, key, rawValue, value)) {
+        char* const valueStart = line + (rawValue.data() - line);
+        if (!setField(record, *field, key, valueStart, rawValue.size(), value)) {
             printMessage("Invalid value '" + messageValue(value) + "' of '" + std::string(key) +
                          "' in line " + std::to_string(lineNumber) + " of file '" +
                          messagePath(path) + "'!");
             return false;
         }
     }
-    if (reader.tooLarge()) {
-        printMessage("Legacy rule file '" + messagePath(path) +
-                     "' is too large: " + std::to_string(reader.bytesRead()) + " bytes, at most " +
-                     std::to_string(largestLegacyFile) + "!");
-        return false;
-    }
-    if (reader.failed()) {
-        if (interruptSignal() == 0) {
-            printMessage("Can't read file '" + messagePath(path) + "'!");
-        }
-        return false;
-    }
     if (hasKnownKey) {
-        rules.push_back(std::move(record));
+        rules.push_back(record);
     }
     return true;
 }
 
 } // namespace
 
-bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* missing, const std::string& path,
-                         const std::string& root) {
-    return readRuleFile(path, root, systemRuleKeys(), rules, missing);
+void RuleText::Free::operator()(char* buffer) const {
+    std::free(buffer);
 }
 
-bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* missing,
-                              const std::string& path, const std::string& root) {
-    return readRuleFile(path, root, networkFlowRuleKeys(), rules, missing);
+char* RuleText::allocate(size_t size) {
+    char* buffer = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+    if (buffer == nullptr) {
+        throw std::bad_alloc();
+    }
+    buffers_.emplace_back(buffer);
+    return buffer;
+}
+
+std::string_view RuleText::keep(std::string_view text) {
+    char* copy = allocate(text.size());
+    text.copy(copy, text.size());
+    return std::string_view(copy, text.size());
+}
+
+bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, RuleText& text, bool* missing,
+                         const std::string& path, const std::string& root) {
+    return readRuleFile(path, root, systemRuleKeys(), rules, text, missing);
+}
+
+bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, RuleText& text,
+                              bool* missing, const std::string& path, const std::string& root) {
+    return readRuleFile(path, root, networkFlowRuleKeys(), rules, text, missing);
 }
 
 namespace {
-
-// Frees a list of records when it goes, unless an interrupting signal was
-// recorded: the process then ends right after its cleanup, and freeing
-// millions of records on the way would take longer than the rest of it. The
-// records are then kept, reachable, until the process ends.
-template <typename Record> class FreedUnlessInterrupted {
-  public:
-    explicit FreedUnlessInterrupted(std::vector<Record>& records) : records_(records) {}
-    ~FreedUnlessInterrupted() {
-        if (interruptSignal() != 0 && !records_.empty()) {
-            static auto* kept = new std::vector<std::vector<Record>>();
-            kept->push_back(std::move(records_));
-        }
-    }
-    FreedUnlessInterrupted(const FreedUnlessInterrupted&) = delete;
-    FreedUnlessInterrupted& operator=(const FreedUnlessInterrupted&) = delete;
-
-  private:
-    std::vector<Record>& records_;
-};
 
 // Tells, when neither legacy rule file is there, that the backup holds a
 // unified rule file beside where they belong: it is converted already.
@@ -457,7 +437,7 @@ void printSummary(size_t systemCount, size_t networkFlowCount, const std::vector
         printMessage("Rule " + std::to_string(rules[i].id) + ": " +
                      (origins[i].system ? "system rule " : "network flow rule ") +
                      std::to_string(origins[i].id) + ", order " + std::to_string(origins[i].order) +
-                     ", direction " + rules[i].direction + ".");
+                     ", direction " + std::string(rules[i].direction) + ".");
     }
 }
 
@@ -466,16 +446,16 @@ void printSummary(size_t systemCount, size_t networkFlowCount, const std::vector
 bool convertRuleFiles(const std::string& systemRulesPath, const std::string& networkFlowRulesPath,
                       const std::string& unifiedRulesPath, const std::string& suricataRulesPath,
                       const std::string& root, bool verbose) {
+    // The text every record of this conversion views; it goes after them.
+    RuleText text;
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
-    const FreedUnlessInterrupted<SystemRuleInfo> systemRulesGo(systemRules);
-    const FreedUnlessInterrupted<NetworkFlowRuleInfo> networkFlowRulesGo(networkFlowRules);
     bool systemFileMissing = false;
     bool networkFlowFileMissing = false;
     const bool systemRulesRead =
-        readFileSystemRules(systemRules, &systemFileMissing, systemRulesPath, root);
+        readFileSystemRules(systemRules, text, &systemFileMissing, systemRulesPath, root);
     const bool networkFlowRulesRead = readFileNetworkFlowRules(
-        networkFlowRules, &networkFlowFileMissing, networkFlowRulesPath, root);
+        networkFlowRules, text, &networkFlowFileMissing, networkFlowRulesPath, root);
     // A missing file alone holds no rules. A file that is there but cannot be
     // read whole, or no rule file at all, fails the conversion: its rules
     // would be lost.
@@ -500,7 +480,6 @@ bool convertRuleFiles(const std::string& systemRulesPath, const std::string& net
         }
     }
     std::vector<RuleInfo> rules;
-    const FreedUnlessInterrupted<RuleInfo> rulesGo(rules);
     std::vector<RuleOrigin> origins;
     convertationRules(std::move(systemRules), std::move(networkFlowRules), rules,
                       verbose ? &origins : nullptr);

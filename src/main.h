@@ -4,54 +4,79 @@
 
 #include "common.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// One rule of the legacy system rule file "cfgSystemRule".
+// Owns the text that legacy and unified rule records view: the content of
+// each legacy rule file read, in one buffer a file, and copies of other text
+// a record is given. Buffers never move and are freed only with this object,
+// so a record's text stays valid for as long as the RuleText it came from:
+// the conversion keeps one for its whole length, declared before its record
+// lists.
+class RuleText {
+  public:
+    // Room for size bytes, left uninitialised, that stays where it is.
+    char* allocate(size_t size);
+    // A copy of the text, kept here.
+    std::string_view keep(std::string_view text);
+
+  private:
+    struct Free {
+        void operator()(char* buffer) const;
+    };
+    std::vector<std::unique_ptr<char, Free>> buffers_;
+};
+
+// One rule of the legacy system rule file "cfgSystemRule". Its text fields
+// view a RuleText.
 struct SystemRuleInfo {
     uint64_t id = 0;
     uint64_t order = 0;
     bool audit = false;
     bool enable = true;
-    std::string message;
-    std::string access;
-    std::string proto;
+    std::string_view message;
+    std::string_view access;
+    std::string_view proto;
     int32_t icmpType = -1;
     int32_t icmpCode = -1;
     bool icmpSend = true;
     bool icmpReceive = true;
-    std::string localAddrs;
-    std::string remoteAddrs;
-    std::string adapters;
-    std::string exefile;
+    std::string_view localAddrs;
+    std::string_view remoteAddrs;
+    std::string_view adapters;
+    std::string_view exefile;
     bool substr = false;
-    std::string schedule;
-    std::string content;
+    std::string_view schedule;
+    std::string_view content;
     bool nocase = false;
     bool isDefault = false;
 };
 
-// One rule of the legacy network flow rule file "cfgNetworkFlowRule".
+// One rule of the legacy network flow rule file "cfgNetworkFlowRule". Its text
+// fields view a RuleText.
 struct NetworkFlowRuleInfo {
     uint64_t id = 0;
     uint64_t order = 0;
     bool audit = false;
     bool enable = true;
-    std::string message;
-    std::string access;
-    std::string proto;
-    std::string localAddrs;
-    std::string localPorts;
-    std::string remoteAddrs;
-    std::string remotePorts;
-    std::string direction = "inout";
-    std::string schedule;
-    std::string exefile;
+    std::string_view message;
+    std::string_view access;
+    std::string_view proto;
+    std::string_view localAddrs;
+    std::string_view localPorts;
+    std::string_view remoteAddrs;
+    std::string_view remotePorts;
+    std::string_view direction = "inout";
+    std::string_view schedule;
+    std::string_view exefile;
     bool substr = false;
-    std::string content;
-    std::string wildcard;
-    std::string regexp;
+    std::string_view content;
+    std::string_view wildcard;
+    std::string_view regexp;
     bool nocase = false;
     bool isDefault = false;
 };
@@ -61,16 +86,18 @@ struct NetworkFlowRuleInfo {
 constexpr unsigned long long largestLegacyFile = 512ull << 20;
 
 // Read the legacy rule files. The vector is emptied first and then holds the
-// stored rules in file order. A path below root is resolved as if root were
+// stored rules in file order; their text views the file's content, which is
+// kept in text. A path below root is resolved as if root were
 // the root directory, so that symbolic links of the extracted backup never
 // lead out of it. False, with a message, when the file cannot be opened as a
 // regular file (missing, when given, then tells whether there is no entry at
 // the path at all), when it is too large, or when a value is rejected
 // (reading stops there, with a message naming the line).
-bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, bool* missing = nullptr,
-                         const std::string& path = systemRulesFilePath,
+bool readFileSystemRules(std::vector<SystemRuleInfo>& rules, RuleText& text,
+                         bool* missing = nullptr, const std::string& path = systemRulesFilePath,
                          const std::string& root = oldWorkTreePath);
-bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, bool* missing = nullptr,
+bool readFileNetworkFlowRules(std::vector<NetworkFlowRuleInfo>& rules, RuleText& text,
+                              bool* missing = nullptr,
                               const std::string& path = networkFlowRulesFilePath,
                               const std::string& root = oldWorkTreePath);
 

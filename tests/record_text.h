@@ -8,21 +8,22 @@
 #include "convertationToNew.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace records {
 
 // A field added to a record changes the record's size on the one platform
 // the project builds for: these fail then, until the field is added below.
-static_assert(sizeof(SystemRuleInfo) == 344, "a field of SystemRuleInfo is missing below");
-static_assert(sizeof(NetworkFlowRuleInfo) == 456,
+static_assert(sizeof(SystemRuleInfo) == 200, "a field of SystemRuleInfo is missing below");
+static_assert(sizeof(NetworkFlowRuleInfo) == 248,
               "a field of NetworkFlowRuleInfo is missing below");
-static_assert(sizeof(RuleInfo) == 544, "a field of RuleInfo is missing below");
+static_assert(sizeof(RuleInfo) == 288, "a field of RuleInfo is missing below");
 
 // Builds "name=value" pairs; text values in brackets, control bytes escaped.
 class Line {
   public:
-    Line& field(const char* name, const std::string& value) {
+    Line& field(const char* name, std::string_view value) {
         return add(name, "[" + messagePath(value) + "]");
     }
     Line& field(const char* name, bool value) { return add(name, value ? "true" : "false"); }

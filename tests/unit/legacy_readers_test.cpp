@@ -100,22 +100,22 @@ struct ReadResult {
 
 // The missing flag starts at missingBefore, so that a reader that never sets
 // it is noticed: pass the opposite of the expected value.
-ReadResult readSystem(const std::string& path, std::vector<SystemRuleInfo>& rules,
+ReadResult readSystem(const std::string& path, std::vector<SystemRuleInfo>& rules, RuleText& text,
                       bool missingBefore = true) {
     ReadResult r;
     r.missing = missingBefore;
     testing::internal::CaptureStdout();
-    r.result = readFileSystemRules(rules, &r.missing, path);
+    r.result = readFileSystemRules(rules, text, &r.missing, path);
     r.output = testing::internal::GetCapturedStdout();
     return r;
 }
 
 ReadResult readFlow(const std::string& path, std::vector<NetworkFlowRuleInfo>& rules,
-                    bool missingBefore = true) {
+                    RuleText& text, bool missingBefore = true) {
     ReadResult r;
     r.missing = missingBefore;
     testing::internal::CaptureStdout();
-    r.result = readFileNetworkFlowRules(rules, &r.missing, path);
+    r.result = readFileNetworkFlowRules(rules, text, &r.missing, path);
     r.output = testing::internal::GetCapturedStdout();
     return r;
 }
@@ -131,6 +131,7 @@ class LegacyReaderTest : public ::testing::Test {
 
     TempDir temp_{"mervex-readers"};
     const std::string dir_ = temp_.path();
+    RuleText text_; // what the rules read by a test view
 };
 
 const char* const systemWorkedExample = "id 7\n"
@@ -149,7 +150,7 @@ const char* const systemWorkedExample = "id 7\n"
 TEST_F(LegacyReaderTest, SystemWorkedExampleStartsEveryBlockFreshAndStoresTheLastOne) {
     const std::string path = write("cfgSystemRule", systemWorkedExample);
     std::vector<SystemRuleInfo> rules = {sysId(99)};
-    const ReadResult r = readSystem(path, rules);
+    const ReadResult r = readSystem(path, rules, text_);
     EXPECT_TRUE(r.result);
     EXPECT_FALSE(r.missing);
     EXPECT_EQ(r.output, "");
@@ -293,7 +294,7 @@ TEST_F(LegacyReaderTest, SystemFileBlocksKeysAndValues) {
         SCOPED_TRACE(c.name);
         const std::string path = write("cfgSystemRule", c.content);
         std::vector<SystemRuleInfo> rules = {sysId(99)};
-        const ReadResult r = readSystem(path, rules);
+        const ReadResult r = readSystem(path, rules, text_);
         EXPECT_TRUE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
@@ -372,7 +373,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileBlocksKeysAndValues) {
         SCOPED_TRACE(c.name);
         const std::string path = write("cfgNetworkFlowRule", c.content);
         std::vector<NetworkFlowRuleInfo> rules = {flowId(99)};
-        const ReadResult r = readFlow(path, rules);
+        const ReadResult r = readFlow(path, rules, text_);
         EXPECT_TRUE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "");
@@ -386,8 +387,8 @@ TEST_F(LegacyReaderTest, CrLfFilesReadLikeTheirLfTwins) {
                                "content x y\n\n\ncomment z\n\nid 10\nschedule q";
     std::vector<SystemRuleInfo> lf;
     std::vector<SystemRuleInfo> crlf;
-    const ReadResult lfRead = readSystem(write("lf", system), lf);
-    const ReadResult crlfRead = readSystem(write("crlf", toCrLf(system)), crlf);
+    const ReadResult lfRead = readSystem(write("lf", system), lf, text_);
+    const ReadResult crlfRead = readSystem(write("crlf", toCrLf(system)), crlf, text_);
     EXPECT_TRUE(lfRead.result);
     EXPECT_TRUE(crlfRead.result);
     EXPECT_EQ(lf.size(), 5u);
@@ -397,8 +398,8 @@ TEST_F(LegacyReaderTest, CrLfFilesReadLikeTheirLfTwins) {
                               "id 2\nregexp a b\ndirection out\nenable true\n\n\nid 3\n";
     std::vector<NetworkFlowRuleInfo> flowLf;
     std::vector<NetworkFlowRuleInfo> flowCrLf;
-    EXPECT_TRUE(readFlow(write("flf", flows), flowLf).result);
-    EXPECT_TRUE(readFlow(write("fcrlf", toCrLf(flows)), flowCrLf).result);
+    EXPECT_TRUE(readFlow(write("flf", flows), flowLf, text_).result);
+    EXPECT_TRUE(readFlow(write("fcrlf", toCrLf(flows)), flowCrLf, text_).result);
     EXPECT_EQ(flowLf.size(), 3u);
     EXPECT_EQ(records::texts(flowCrLf), records::texts(flowLf));
 }
@@ -443,7 +444,7 @@ TEST_F(LegacyReaderTest, SystemFileRejectedValueStopsReadingWithItsLine) {
         SCOPED_TRACE(c.name);
         const std::string path = write("cfgSystemRule", c.content);
         std::vector<SystemRuleInfo> rules;
-        const ReadResult r = readSystem(path, rules);
+        const ReadResult r = readSystem(path, rules, text_);
         EXPECT_FALSE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, invalidValueMessage(c, path));
@@ -465,7 +466,7 @@ TEST_F(LegacyReaderTest, NetworkFlowFileRejectedValueStopsReadingWithItsLine) {
         SCOPED_TRACE(c.name);
         const std::string path = write("cfgNetworkFlowRule", c.content);
         std::vector<NetworkFlowRuleInfo> rules;
-        const ReadResult r = readFlow(path, rules);
+        const ReadResult r = readFlow(path, rules, text_);
         EXPECT_FALSE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, invalidValueMessage(c, path));
@@ -500,10 +501,11 @@ ReadResult finish(std::future<ReadResult>& read, const std::string& fifoToReleas
 // message; missing tells whether there is no entry at the path at all.
 void expectRefused(const std::string& path, bool missing, const std::string& fifoToRelease = "") {
     const std::string message = openFailureMessage(path);
+    RuleText text; // nothing of a refused file is read into it
 
     std::vector<SystemRuleInfo> systemRules = {sysId(1)};
-    auto systemRead =
-        std::async(std::launch::async, [&] { return readSystem(path, systemRules, !missing); });
+    auto systemRead = std::async(std::launch::async,
+                                 [&] { return readSystem(path, systemRules, text, !missing); });
     const ReadResult s = finish(systemRead, fifoToRelease);
     EXPECT_FALSE(s.result);
     EXPECT_EQ(s.missing, missing);
@@ -512,7 +514,7 @@ void expectRefused(const std::string& path, bool missing, const std::string& fif
 
     std::vector<NetworkFlowRuleInfo> flowRules = {flowId(1)};
     auto flowRead =
-        std::async(std::launch::async, [&] { return readFlow(path, flowRules, !missing); });
+        std::async(std::launch::async, [&] { return readFlow(path, flowRules, text, !missing); });
     const ReadResult f = finish(flowRead, fifoToRelease);
     EXPECT_FALSE(f.result);
     EXPECT_EQ(f.missing, missing);
@@ -539,7 +541,7 @@ TEST_F(LegacyReaderTest, MissingFileIsReportedWithItsFullPath) {
     // The flag is optional.
     std::vector<SystemRuleInfo> rules;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(readFileSystemRules(rules, nullptr, dir_ + "/none"));
+    EXPECT_FALSE(readFileSystemRules(rules, text_, nullptr, dir_ + "/none"));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), openFailureMessage(dir_ + "/none"));
 }
 
@@ -572,7 +574,7 @@ TEST_F(LegacyReaderTest, LinkToARegularFileIsReadLikeTheFile) {
     const std::string link = dir_ + "/link";
     fs::create_symlink(file, link);
     std::vector<SystemRuleInfo> rules;
-    const ReadResult r = readSystem(link, rules);
+    const ReadResult r = readSystem(link, rules, text_);
     EXPECT_TRUE(r.result);
     EXPECT_FALSE(r.missing);
     const std::vector<SystemRuleInfo> expected = {sys([](SystemRuleInfo& e) {
@@ -606,8 +608,8 @@ TEST_F(LegacyReaderTest, NulByteInAnyValueIsRejected) {
                       "id 1\nproto tcp\n\nunknown " + nul + "\n" + key + " " + nul + "\n\n");
             std::vector<SystemRuleInfo> systemRules;
             std::vector<NetworkFlowRuleInfo> flowRules;
-            const ReadResult r =
-                system ? readSystem(path, systemRules, true) : readFlow(path, flowRules, true);
+            const ReadResult r = system ? readSystem(path, systemRules, text_, true)
+                                        : readFlow(path, flowRules, text_, true);
             EXPECT_FALSE(r.result);
             EXPECT_FALSE(r.missing);
             EXPECT_EQ(r.output, "Invalid value '8\\x00junk' of '" + key + "' in line 5 of file '" +
@@ -649,7 +651,7 @@ TEST_F(LegacyReaderTest, LinksResolveInsideTheRoot) {
         std::vector<SystemRuleInfo> found;
         testing::internal::CaptureStdout();
         bool missing = true;
-        const bool read = readFileSystemRules(found, &missing, c.path, tree);
+        const bool read = readFileSystemRules(found, text_, &missing, c.path, tree);
         const std::string output = testing::internal::GetCapturedStdout();
         EXPECT_EQ(read, c.read) << output;
         EXPECT_FALSE(missing);
@@ -662,7 +664,8 @@ TEST_F(LegacyReaderTest, LinksResolveInsideTheRoot) {
     }
     // Outside the root the same link is followed as it is.
     std::vector<SystemRuleInfo> found;
-    EXPECT_TRUE(readFileSystemRules(found, nullptr, rules + "/outside", dir_ + "/elsewhere"));
+    EXPECT_TRUE(
+        readFileSystemRules(found, text_, nullptr, rules + "/outside", dir_ + "/elsewhere"));
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].id, 66u);
 }
@@ -676,7 +679,7 @@ TEST_F(LegacyReaderTest, FileLargerThanTheBoundIsRefusedUnread) {
         ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(size)), 0);
         std::vector<SystemRuleInfo> found;
         const auto start = std::chrono::steady_clock::now();
-        const ReadResult r = readSystem(path, found);
+        const ReadResult r = readSystem(path, found, text_);
         EXPECT_FALSE(r.result);
         EXPECT_FALSE(r.missing);
         EXPECT_EQ(r.output, "Legacy rule file '" + path + "' is too large: " +
@@ -693,7 +696,7 @@ TEST_F(LegacyReaderTest, PathsInMessagesAreEscaped) {
     const std::string dir = dir_ + "/line\nbreak\x1b[2J";
     fs::create_directories(dir);
     std::vector<SystemRuleInfo> found;
-    const ReadResult r = readSystem(dir + "/cfgSystemRule", found, false);
+    const ReadResult r = readSystem(dir + "/cfgSystemRule", found, text_, false);
     EXPECT_TRUE(r.missing);
     EXPECT_EQ(r.output, "Can't open file '" + dir_ +
                             "/line\\nbreak\\x1b[2J/cfgSystemRule' to read "

@@ -14,7 +14,7 @@ namespace {
 // What both converting constructors make at position 7, apart from the
 // legacy rule's values: id 0, no subjects or objects, no alarm, the flags as
 // given. The caller sets the rest.
-RuleInfo convertedAt7(bool flags, const std::string& direction) {
+RuleInfo convertedAt7(bool flags, std::string_view direction) {
     RuleInfo expected;
     expected.id = 0;
     expected.order = 7;
@@ -56,7 +56,7 @@ SystemRuleInfo fullSystemRule(bool flags, bool send, bool receive) {
     return r;
 }
 
-NetworkFlowRuleInfo fullNetworkFlowRule(bool flags, const std::string& direction) {
+NetworkFlowRuleInfo fullNetworkFlowRule(bool flags, std::string_view direction) {
     NetworkFlowRuleInfo r;
     r.id = 55;
     r.order = 66;
@@ -162,7 +162,7 @@ TEST(RuleInfoFromLegacyRule, PositionBecomesOrderOverTheWholeRange) {
 }
 
 // Legacy rules named by their message, for following them through the merge.
-SystemRuleInfo systemRule(const std::string& name, uint64_t order, bool send, bool receive) {
+SystemRuleInfo systemRule(std::string_view name, uint64_t order, bool send, bool receive) {
     SystemRuleInfo r;
     r.id = 100 + order;
     r.order = order;
@@ -173,8 +173,7 @@ SystemRuleInfo systemRule(const std::string& name, uint64_t order, bool send, bo
     return r;
 }
 
-NetworkFlowRuleInfo flowRule(const std::string& name, uint64_t order,
-                             const std::string& direction) {
+NetworkFlowRuleInfo flowRule(std::string_view name, uint64_t order, std::string_view direction) {
     NetworkFlowRuleInfo r;
     r.id = 200 + order;
     r.order = order;
@@ -194,8 +193,9 @@ void expectMerged(const std::vector<RuleInfo>& rules, const std::vector<Merged>&
     std::vector<std::string> actual;
     std::vector<std::string> wanted;
     for (size_t i = 0; i < rules.size(); ++i) {
-        actual.push_back(rules[i].message + " " + rules[i].direction + " order " +
-                         std::to_string(rules[i].order) + " id " + std::to_string(rules[i].id));
+        actual.push_back(std::string(rules[i].message) + " " + std::string(rules[i].direction) +
+                         " order " + std::to_string(rules[i].order) + " id " +
+                         std::to_string(rules[i].id));
     }
     for (size_t i = 0; i < expected.size(); ++i) {
         wanted.push_back(expected[i].name + " " + expected[i].direction + " order " +
@@ -302,11 +302,12 @@ TEST(ConvertationRules, DisabledAndDefaultRulesAreCarriedOver) {
 
 TEST(ConvertationRules, EqualOrdersKeepTheirFileOrder) {
     // Enough rules that an unstable sort reorders equal keys.
+    RuleText names;
     std::vector<SystemRuleInfo> systems;
     std::vector<NetworkFlowRuleInfo> flows;
     for (int i = 0; i < 40; ++i) {
-        flows.push_back(flowRule("f" + std::to_string(i), (i * 7) % 3, "inout"));
-        systems.push_back(systemRule("s" + std::to_string(i), (i * 5) % 4, true, true));
+        flows.push_back(flowRule(names.keep("f" + std::to_string(i)), (i * 7) % 3, "inout"));
+        systems.push_back(systemRule(names.keep("s" + std::to_string(i)), (i * 5) % 4, true, true));
     }
     std::vector<Merged> expected;
     for (int order = 0; order < 3; ++order) {
@@ -338,7 +339,7 @@ TEST(ConvertationRules, RulesInTheListOnEntryAreDiscarded) {
     EXPECT_TRUE(rules.empty());
 }
 
-SystemRuleInfo systemProto(uint64_t id, const std::string& proto, bool send = true,
+SystemRuleInfo systemProto(uint64_t id, std::string_view proto, bool send = true,
                            bool receive = true) {
     SystemRuleInfo r;
     r.id = id;
@@ -349,8 +350,8 @@ SystemRuleInfo systemProto(uint64_t id, const std::string& proto, bool send = tr
     return r;
 }
 
-NetworkFlowRuleInfo flowProto(uint64_t id, const std::string& proto,
-                              const std::string& direction = "inout") {
+NetworkFlowRuleInfo flowProto(uint64_t id, std::string_view proto,
+                              std::string_view direction = "inout") {
     NetworkFlowRuleInfo r;
     r.id = id;
     r.access = "allow";
@@ -369,13 +370,12 @@ TEST(ValidateRules, ReportsEveryRuleThatWouldBeLostOrWidened) {
     std::vector<SystemRuleInfo> expressibleSystems;
     std::vector<NetworkFlowRuleInfo> expressibleFlows;
     uint64_t id = 1;
-    for (const std::string proto :
-         {"tcp", "udp", "icmp", "ip", "smb", "any", "0", "6", "255", "99999999999999999999", "egp",
-          "hmp", "xns-idp", "rdp", "rvd"}) {
+    for (const char* proto : {"tcp", "udp", "icmp", "ip", "smb", "any", "0", "6", "255",
+                              "99999999999999999999", "egp", "hmp", "xns-idp", "rdp", "rvd"}) {
         expressibleSystems.push_back(systemProto(id, proto, true, true));
         expressibleSystems.push_back(systemProto(id, proto, true, false));
         expressibleSystems.push_back(systemProto(id, proto, false, true));
-        for (const std::string direction : {"in", "out", "inout"}) {
+        for (const char* direction : {"in", "out", "inout"}) {
             expressibleFlows.push_back(flowProto(id, proto, direction));
         }
         ++id;

@@ -111,7 +111,7 @@ std::string pingBlock(uint64_t order, uint64_t id) {
 }
 
 // A rule whose ICMP fields are set, to see whether the block shows them.
-RuleInfo probeRule(const std::string& protocol, int32_t icmpType, int32_t icmpCode) {
+RuleInfo probeRule(std::string_view protocol, int32_t icmpType, int32_t icmpCode) {
     RuleInfo rule;
     rule.order = 2;
     rule.id = 7;

@@ -176,7 +176,10 @@ const std::vector<ValueCase> valueCases = {
      [](SystemRuleInfo&, NetworkFlowRuleInfo& f) { f.regexp = "a\\"; },
      "Value 'a\\\\' of 'regexp' of network flow rule 4 can't be written as a rule!\n"},
     {"long values are cut in the message",
-     [](SystemRuleInfo& s, NetworkFlowRuleInfo&) { s.exefile = std::string(300, 'x') + ";"; },
+     [](SystemRuleInfo& s, NetworkFlowRuleInfo&) {
+         static const std::string longValue = std::string(300, 'x') + ";";
+         s.exefile = longValue;
+     },
      "Value '" + std::string(256, 'x') +
          "...' of 'exefile' of system rule 3 can't be written as a rule!\n"},
     {"protocol and direction keep their own messages",
