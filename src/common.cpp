@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -18,6 +19,7 @@
 #include <random>
 #include <set>
 #include <string_view>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,6 +54,15 @@ int openResolved(int dirFd, const std::string& path, int flags, unsigned long lo
             continue;
         }
         return static_cast<int>(fd);
+    }
+}
+
+void adviseHugePages(const void* start, size_t length) {
+    const auto first = (reinterpret_cast<uintptr_t>(start) + hugePageSize - 1) / hugePageSize;
+    const auto last = (reinterpret_cast<uintptr_t>(start) + length) / hugePageSize;
+    if (first < last) {
+        ::madvise(reinterpret_cast<void*>(first * hugePageSize), (last - first) * hugePageSize,
+                  MADV_HUGEPAGE);
     }
 }
 

@@ -3,6 +3,7 @@
 // parsing and the legacy parameter-line splitter.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -84,6 +85,15 @@ class FileDescriptor {
   private:
     int fd_ = -1;
 };
+
+// The size of a huge page of the processor's memory management.
+constexpr size_t hugePageSize = 2 << 20;
+
+// Advises the kernel to back the whole huge pages within the range with huge
+// pages, where it can: for fresh storage of many megabytes that is about to
+// be written once, since touching a fresh page costs more than what is
+// written into it. Only advice: where it is not followed, nothing changes.
+void adviseHugePages(const void* start, size_t length);
 
 // Linux's openat2: opens path relative to the directory dirFd with the open
 // flags (O_CLOEXEC is always added) and the RESOLVE_* flags that restrict how

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <fcntl.h>
 #include <initializer_list>
 #include <libintl.h>
@@ -265,6 +266,7 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
     rules.clear();
     // Every rule at most is taken: the list never grows by copying.
     rules.reserve(systemRules.size() + networkFlowRules.size());
+    adviseHugePages(rules.data(), rules.capacity() * sizeof(RuleInfo));
     if (origins != nullptr) {
         origins->clear();
         origins->reserve(rules.capacity());
@@ -272,7 +274,6 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
     const std::vector<SystemRuleInfo*> sortedSystemRules = sortedByOrder(systemRules);
     const std::vector<NetworkFlowRuleInfo*> sortedNetworkFlowRules =
         sortedByOrder(networkFlowRules);
-    rules.reserve(systemRules.size() + networkFlowRules.size());
 
     // A rule meets the condition of one pass at most.
     uint32_t position = 1;
@@ -387,22 +388,45 @@ bool closeWriter(FileWriter& writer, const std::string& path) {
     return true;
 }
 
-// One line of the unified rule file: the key in a column of 19 characters,
-// then the value.
-void appendParameter(std::string& out, std::string_view key, std::string_view value) {
-    // The line is laid out in one piece: spaces first, then the key and the
-    // value copied over them.
-    const size_t start = out.size();
-    out.resize(start + 19 + value.size() + 1, ' ');
-    key.copy(&out[start], key.size());
-    value.copy(&out[start + 19], value.size());
-    out.back() = '\n';
-}
+// The block of one rule in the unified rule file: a line for each
+// parameter, its key in a column of 19 characters, then its value; an empty
+// line ends the block. The lines are gathered first and laid out in one
+// piece: room for all of them, filled with spaces, then each key and value
+// copied into place.
+class ParameterBlock {
+  public:
+    // The key and the value must stay until the block is appended.
+    void add(std::string_view key, std::string_view value) {
+        lines_.at(count_++) = {key, value};
+        size_ += keyColumn + value.size() + 1;
+    }
 
-const std::string& boolText(bool value) {
-    static const std::string yes = "true";
-    static const std::string no = "false";
-    return value ? yes : no;
+    void appendTo(std::string& out) const {
+        const size_t start = out.size();
+        out.resize(start + size_, ' ');
+        char* next = &out[start];
+        for (size_t i = 0; i < count_; ++i) {
+            lines_[i].key.copy(next, lines_[i].key.size());
+            next += keyColumn;
+            next += lines_[i].value.copy(next, lines_[i].value.size());
+            *next++ = '\n';
+        }
+        *next = '\n';
+    }
+
+  private:
+    static constexpr size_t keyColumn = 19;
+    struct Line {
+        std::string_view key;
+        std::string_view value;
+    };
+    std::array<Line, 25> lines_; // every parameter of a rule once
+    size_t count_ = 0;
+    size_t size_ = 1; // the empty line
+};
+
+std::string_view boolText(bool value) {
+    return value ? "true" : "false";
 }
 
 std::string icmpText(int32_t value) {
@@ -421,35 +445,39 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         if (interruptSignal() != 0) {
             return false;
         }
-        const bool icmp = classifyProtocol(rule.protocol).icmp;
-        appendParameter(out, "order", std::to_string(rule.order));
-        appendParameter(out, "message", rule.message);
-        appendParameter(out, "action", rule.action);
-        appendParameter(out, "protocol", rule.protocol);
-        appendParameter(out, "subjects", rule.subjects);
-        appendParameter(out, "objects", rule.objects);
-        if (icmp) {
-            appendParameter(out, "icmp_type", icmpText(rule.icmpType));
-            appendParameter(out, "icmp_code", icmpText(rule.icmpCode));
+        const std::string order = std::to_string(rule.order);
+        const std::string id = std::to_string(rule.id);
+        const std::string icmpType = icmpText(rule.icmpType);
+        const std::string icmpCode = icmpText(rule.icmpCode);
+        ParameterBlock block;
+        block.add("order", order);
+        block.add("message", rule.message);
+        block.add("action", rule.action);
+        block.add("protocol", rule.protocol);
+        block.add("subjects", rule.subjects);
+        block.add("objects", rule.objects);
+        if (classifyProtocol(rule.protocol).icmp) {
+            block.add("icmp_type", icmpType);
+            block.add("icmp_code", icmpCode);
         }
-        appendParameter(out, "local_addrs", rule.localAddrs);
-        appendParameter(out, "local_ports", rule.localPorts);
-        appendParameter(out, "remote_addrs", rule.remoteAddrs);
-        appendParameter(out, "remote_ports", rule.remotePorts);
-        appendParameter(out, "adapters", rule.adapters);
-        appendParameter(out, "exefile", rule.exefile);
-        appendParameter(out, "substr", boolText(rule.substr));
-        appendParameter(out, "content", rule.content);
-        appendParameter(out, "wildcard", rule.wildcard);
-        appendParameter(out, "regexp", rule.regexp);
-        appendParameter(out, "direction", rule.direction);
-        appendParameter(out, "nocase", boolText(rule.nocase));
-        appendParameter(out, "schedule", rule.schedule);
-        appendParameter(out, "enable", boolText(rule.enable));
-        appendParameter(out, "audit", boolText(rule.audit));
-        appendParameter(out, "alarm", boolText(rule.alarm));
-        appendParameter(out, "id", std::to_string(rule.id));
-        out += '\n';
+        block.add("local_addrs", rule.localAddrs);
+        block.add("local_ports", rule.localPorts);
+        block.add("remote_addrs", rule.remoteAddrs);
+        block.add("remote_ports", rule.remotePorts);
+        block.add("adapters", rule.adapters);
+        block.add("exefile", rule.exefile);
+        block.add("substr", boolText(rule.substr));
+        block.add("content", rule.content);
+        block.add("wildcard", rule.wildcard);
+        block.add("regexp", rule.regexp);
+        block.add("direction", rule.direction);
+        block.add("nocase", boolText(rule.nocase));
+        block.add("schedule", rule.schedule);
+        block.add("enable", boolText(rule.enable));
+        block.add("audit", boolText(rule.audit));
+        block.add("alarm", boolText(rule.alarm));
+        block.add("id", id);
+        block.appendTo(out);
         writer.lineEnded();
     }
     return closeWriter(writer, path);
@@ -521,10 +549,12 @@ void appendHeader(std::string& line, const RuleInfo& rule, const ProtocolClass& 
 
 // Appends " name:value;" with a number as its value.
 template <typename Number> void appendNumberOption(std::string& line, const char* name, Number n) {
+    char digits[24];
+    const char* const end = std::to_chars(digits, digits + sizeof digits, n).ptr;
     line += ' ';
     line += name;
     line += ':';
-    line += std::to_string(n);
+    line.append(digits, static_cast<size_t>(end - digits));
     line += ';';
 }
 

@@ -19,6 +19,7 @@
 #include <new>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -76,6 +77,21 @@ FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& tex
     }
 }
 
+// The number of empty lines after the first line of the content (a CR before
+// the line feed counted as none).
+size_t countEmptyLines(const char* data, size_t size) {
+    size_t count = 0;
+    const char* const end = data + size;
+    const char* feed = static_cast<const char*>(std::memchr(data, '\n', size));
+    while (feed != nullptr) {
+        const char* const next = feed + 1;
+        const size_t left = static_cast<size_t>(end - next);
+        count += left != 0 && (next[0] == '\n' || (left > 1 && next[0] == '\r' && next[1] == '\n'));
+        feed = static_cast<const char*>(std::memchr(next, '\n', left));
+    }
+    return count;
+}
+
 // A field of a legacy record that a key sets: strings take the value as it
 // is, flags are true for exactly "true", numbers are parsed.
 template <typename Record>
@@ -102,7 +118,8 @@ template <typename Record> class KeyTable {
             return nullptr;
         }
         for (const Entry& entry : buckets_[key.size()]) {
-            if (std::memcmp(entry.key.data(), key.data(), key.size()) == 0) {
+            if (entry.key[0] == key[0] &&
+                std::memcmp(entry.key.data(), key.data(), key.size()) == 0) {
                 return &entry.field;
             }
         }
@@ -177,11 +194,12 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
 // (value then holds the cleaned value, for the message). A NUL byte ends a C
 // string early: "8", a NUL and junk would read as 8, and the byte would reach
 // both rule files.
+// Values are searched for a NUL byte only when the file holds one (mayHoldNul).
 template <typename Record>
 bool setField(Record& record, const FieldRef<Record>& field, std::string_view key, char* rawValue,
-              size_t size, std::string& value) {
+              size_t size, bool mayHoldNul, std::string& value) {
     const std::string_view cleaned = cleanParameterValue(key, rawValue, size);
-    if (cleaned.find('\0') != std::string_view::npos) {
+    if (mayHoldNul && cleaned.find('\0') != std::string_view::npos) {
         value.assign(cleaned);
         return false;
     }
@@ -310,6 +328,15 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
         return false;
     }
 
+    // Every stored record but the last ends at an empty line, so the list
+    // gets its room at once and never grows by copying; a file of empty
+    // lines alone cannot make it reserve more than twice the file's size.
+    rules.reserve(std::min(countEmptyLines(content.data, content.size) + 1,
+                           2 * content.size / sizeof(Record) + 1));
+    adviseHugePages(rules.data(), rules.capacity() * sizeof(Record));
+
+    const bool mayHoldNul = std::memchr(content.data, '\0', content.size) != nullptr;
+
     Record record;
     bool hasKnownKey = false;
     unsigned long lineNumber = 0;
@@ -348,7 +375,7 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
         }
         hasKnownKey = true;
         char* const valueStart = line + (rawValue.data() - line);
-        if (!setField(record, *field, key, valueStart, rawValue.size(), value)) {
+        if (!setField(record, *field, key, valueStart, rawValue.size(), mayHoldNul, value)) {
             printMessage("Invalid value '" + messageValue(value) + "' of '" + std::string(key) +
                          "' in line " + std::to_string(lineNumber) + " of file '" +
                          messagePath(path) + "'!");
@@ -368,11 +395,19 @@ void RuleText::Free::operator()(char* buffer) const {
 }
 
 char* RuleText::allocate(size_t size) {
-    char* buffer = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
+    // A large buffer, a legacy file's content, is laid out in whole huge
+    // pages, so that it can be backed by them.
+    const bool large = size >= hugePageSize;
+    const size_t rounded = large ? (size + hugePageSize - 1) / hugePageSize * hugePageSize : size;
+    char* buffer = static_cast<char*>(large ? std::aligned_alloc(hugePageSize, rounded)
+                                            : std::malloc(size == 0 ? 1 : size));
     if (buffer == nullptr) {
         throw std::bad_alloc();
     }
     buffers_.emplace_back(buffer);
+    if (large) {
+        adviseHugePages(buffer, rounded);
+    }
     return buffer;
 }
 
