@@ -239,24 +239,36 @@ bool validateRules(const std::vector<SystemRuleInfo>& systemRules,
 
 namespace {
 
-// The rules of a list in ascending order, rules of equal order as they stand
-// in the list. The records are large and stay where they are: what is sorted
-// is a compact list of each rule's order beside a pointer to the rule.
-template <typename Rule> std::vector<Rule*> sortedByOrder(std::vector<Rule>& rules) {
-    std::vector<std::pair<uint64_t, Rule*>> keys;
-    keys.reserve(rules.size());
-    for (Rule& rule : rules) {
-        keys.emplace_back(rule.order, &rule);
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<Rule*> sorted;
-    sorted.reserve(keys.size());
-    for (const auto& key : keys) {
-        sorted.push_back(key.second);
-    }
-    return sorted;
+// The passes of the merge, in the order the unified list takes their rules:
+// network flow rules for in, system rules for receiving only, network flow
+// rules for inout, system rules for both directions, system rules for
+// sending only, network flow rules for out. A rule belongs to one pass at
+// most; None is taken by no pass.
+enum class Pass : uint8_t { FlowIn, SystemIn, FlowInout, SystemInout, SystemOut, FlowOut, None };
+
+Pass passOf(const NetworkFlowRuleInfo& rule) {
+    return rule.direction == inputValue    ? Pass::FlowIn
+           : rule.direction == inoutValue  ? Pass::FlowInout
+           : rule.direction == outputValue ? Pass::FlowOut
+                                           : Pass::None;
 }
+
+Pass passOf(const SystemRuleInfo& rule) {
+    return !rule.icmpSend && rule.icmpReceive   ? Pass::SystemIn
+           : rule.icmpSend && rule.icmpReceive  ? Pass::SystemInout
+           : rule.icmpSend && !rule.icmpReceive ? Pass::SystemOut
+                                                : Pass::None;
+}
+
+// A legacy rule's place in the unified list: its pass, then its order. The
+// records are large and stay where they are: what is sorted is this compact
+// key beside a pointer to the rule of one list or the other.
+struct MergeKey {
+    Pass pass;
+    uint64_t order;
+    const SystemRuleInfo* system;           // null for a network flow rule
+    const NetworkFlowRuleInfo* networkFlow; // null for a system rule
+};
 
 } // namespace
 
@@ -271,38 +283,39 @@ void convertationRules(std::vector<SystemRuleInfo> systemRules,
         origins->clear();
         origins->reserve(rules.capacity());
     }
-    const std::vector<SystemRuleInfo*> sortedSystemRules = sortedByOrder(systemRules);
-    const std::vector<NetworkFlowRuleInfo*> sortedNetworkFlowRules =
-        sortedByOrder(networkFlowRules);
 
-    // A rule meets the condition of one pass at most.
+    // One stable sort by pass and order gives the whole unified list: each
+    // pass takes the rules of one list only, sorted by order, rules of equal
+    // order as they stand in their file.
+    std::vector<MergeKey> keys;
+    keys.reserve(systemRules.size() + networkFlowRules.size());
+    for (const NetworkFlowRuleInfo& rule : networkFlowRules) {
+        keys.push_back({passOf(rule), rule.order, nullptr, &rule});
+    }
+    for (const SystemRuleInfo& rule : systemRules) {
+        keys.push_back({passOf(rule), rule.order, &rule, nullptr});
+    }
+    std::stable_sort(keys.begin(), keys.end(), [](const MergeKey& a, const MergeKey& b) {
+        return a.pass != b.pass ? a.pass < b.pass : a.order < b.order;
+    });
+
     uint32_t position = 1;
-    const auto takeNetworkFlowRules = [&](const std::string& direction) {
-        for (NetworkFlowRuleInfo* rule : sortedNetworkFlowRules) {
-            if (rule->direction == direction) {
-                if (origins != nullptr) {
-                    origins->push_back({false, rule->id, rule->order});
-                }
-                rules.emplace_back(*rule, position++);
-            }
+    for (const MergeKey& key : keys) {
+        if (key.pass == Pass::None) {
+            break; // rules of no pass are sorted last
         }
-    };
-    const auto takeSystemRules = [&](bool send, bool receive) {
-        for (SystemRuleInfo* rule : sortedSystemRules) {
-            if (rule->icmpSend == send && rule->icmpReceive == receive) {
-                if (origins != nullptr) {
-                    origins->push_back({true, rule->id, rule->order});
-                }
-                rules.emplace_back(*rule, position++);
-            }
+        if (origins != nullptr) {
+            origins->push_back(
+                key.system != nullptr
+                    ? RuleOrigin{true, key.system->id, key.system->order}
+                    : RuleOrigin{false, key.networkFlow->id, key.networkFlow->order});
         }
-    };
-    takeNetworkFlowRules(inputValue);
-    takeSystemRules(false, true);
-    takeNetworkFlowRules(inoutValue);
-    takeSystemRules(true, true);
-    takeSystemRules(true, false);
-    takeNetworkFlowRules(outputValue);
+        if (key.system != nullptr) {
+            rules.emplace_back(*key.system, position++);
+        } else {
+            rules.emplace_back(*key.networkFlow, position++);
+        }
+    }
 }
 
 namespace {
@@ -441,7 +454,7 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         return reportOpenFailure("Can't open file to write configuration: ", path);
     }
     std::string& out = writer.pending();
-    for (const auto& rule : rules) {
+    for (const RuleInfo& rule : rules) {
         if (interruptSignal() != 0) {
             return false;
         }
@@ -643,7 +656,7 @@ bool writeToSuricataFileRules(const std::vector<RuleInfo>& rules, const std::str
         return reportOpenFailure("Can't open Suricata file to write configuration: ", path);
     }
     std::string& out = writer.pending();
-    for (const auto& rule : rules) {
+    for (const RuleInfo& rule : rules) {
         if (interruptSignal() != 0) {
             return false;
         }
