@@ -10,10 +10,13 @@
 
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <fcntl.h>
 #include <future>
+#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -567,6 +570,36 @@ TEST_F(LegacyReaderTest, NonRegularFilesAreRefusedButNotMissing) {
         fs::create_symlink("/dev/null", dir_ + "/device-link");
         expectRefused(dir_ + "/device-link", false);
     }
+}
+
+// A regular file may hold more than its size says, as the files of /proc do
+// (they all report 0): it is read whole all the same. The argument list of a
+// child process, as /proc shows it, is such a file with content of our own.
+TEST_F(LegacyReaderTest, FileHoldingMoreThanItsSizeSaysIsReadWhole) {
+    const std::string rules =
+        "unknown\nid 5\nproto udp\nmessage " + std::string(5000, 'm') + "\n\nid 6\n\n";
+    char* const argv[] = {const_cast<char*>(rules.c_str()), const_cast<char*>("30"), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
+    const std::string path = "/proc/" + std::to_string(child) + "/cmdline";
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 0);
+
+    std::vector<SystemRuleInfo> found;
+    const ReadResult r = readSystem(path, found, text_);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(r.result) << r.output;
+    // The argument list ends with NUL bytes, in lines of no known key.
+    const std::string message(5000, 'm');
+    const std::vector<SystemRuleInfo> expected = {sys([&](SystemRuleInfo& e) {
+                                                      e.id = 5;
+                                                      e.proto = "udp";
+                                                      e.message = message;
+                                                  }),
+                                                  sysId(6)};
+    EXPECT_EQ(records::texts(found), records::texts(expected));
 }
 
 TEST_F(LegacyReaderTest, LinkToARegularFileIsReadLikeTheFile) {
