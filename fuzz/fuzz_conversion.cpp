@@ -34,7 +34,7 @@ const char* const unifiedKeys[] = {
 // A protocol number is ICMP when it reads as 1; "icmp" by name. Written
 // here without the converter's classification, to check it.
 bool isIcmpRule(const RuleInfo& rule) {
-    const std::string& p = rule.protocol;
+    const std::string p(rule.protocol);
     if (p.empty() || p.find_first_not_of("0123456789") != std::string::npos) {
         return p == "icmp";
     }
@@ -42,7 +42,7 @@ bool isIcmpRule(const RuleInfo& rule) {
     return firstNonZero != std::string::npos && p.substr(firstNonZero) == "1";
 }
 
-int directionRank(const std::string& direction) {
+int directionRank(std::string_view direction) {
     if (direction == "in") {
         return 0;
     }
@@ -199,7 +199,7 @@ void checkSuricataFile(const std::string& text, const std::vector<RuleInfo>& rul
             std::none_of(line.begin(), line.end(),
                          [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }),
             where + "control byte in " + fuzz::show(line));
-        const std::string action = rule.action == "allow" ? "drop" : rule.action;
+        const std::string action(rule.action == "allow" ? std::string_view("drop") : rule.action);
         fuzz::require(action == "drop" || action == "alert" || action == "pass" ||
                           action == "reject",
                       where + "action " + fuzz::show(action));

@@ -110,7 +110,8 @@ void checkNumbers(const std::string& line) {
 
 // Values of keys other than message and schedule lose every space; message
 // and schedule are trimmed. No value can hold a line feed.
-void checkStringValue(const std::string& value, bool trimmedOnly) {
+void checkStringValue(std::string_view view, bool trimmedOnly) {
+    const std::string value(view);
     fuzz::require(value.find('\n') == std::string::npos, "line feed in " + fuzz::show(value));
     if (trimmedOnly) {
         fuzz::require(value == trimmed(value), "untrimmed " + fuzz::show(value));
@@ -120,8 +121,8 @@ void checkStringValue(const std::string& value, bool trimmedOnly) {
 }
 
 void checkRecord(const SystemRuleInfo& r) {
-    for (const std::string* value : {&r.access, &r.proto, &r.localAddrs, &r.remoteAddrs,
-                                     &r.adapters, &r.exefile, &r.content}) {
+    for (const std::string_view* value : {&r.access, &r.proto, &r.localAddrs, &r.remoteAddrs,
+                                          &r.adapters, &r.exefile, &r.content}) {
         checkStringValue(*value, false);
     }
     checkStringValue(r.message, true);
@@ -130,7 +131,7 @@ void checkRecord(const SystemRuleInfo& r) {
 }
 
 void checkRecord(const NetworkFlowRuleInfo& r) {
-    for (const std::string* value :
+    for (const std::string_view* value :
          {&r.access, &r.proto, &r.localAddrs, &r.localPorts, &r.remoteAddrs, &r.remotePorts,
           &r.direction, &r.exefile, &r.content, &r.wildcard, &r.regexp}) {
         checkStringValue(*value, false);

@@ -72,11 +72,12 @@ void checkList(const std::string& value, const std::string& text, const char* wh
 }
 
 void checkSubjects(const RuleInfo& rule, bool result, const std::string& text) {
-    const std::vector<std::string> parts = split(rule.subjects, ':');
+    const std::string subjects(rule.subjects);
+    const std::vector<std::string> parts = split(subjects, ':');
     std::string key = parts[0];
     key.erase(std::remove(key.begin(), key.end(), ' '), key.end());
     const bool known = parts.size() >= 2 && (key == "users" || key == "groups");
-    fuzz::require(result == known, "formatSubjects result for " + fuzz::show(rule.subjects));
+    fuzz::require(result == known, "formatSubjects result for " + fuzz::show(subjects));
     if (!result) {
         fuzz::require(text.empty(), "formatSubjects appended text when it failed");
         return;

@@ -19,7 +19,6 @@
 #include <new>
 #include <string_view>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -191,10 +190,10 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
 // Cleans the raw value of the key where it stands and sets the field from
 // it: a text field views the cleaned value, other fields are set through
 // value. False when a number is rejected or the value holds a NUL byte
-// (value then holds the cleaned value, for the message). A NUL byte ends a C
-// string early: "8", a NUL and junk would read as 8, and the byte would reach
-// both rule files.
-// Values are searched for a NUL byte only when the file holds one (mayHoldNul).
+// (value then holds the cleaned value, for the message); the value is
+// searched for one only when the file holds one (mayHoldNul). A NUL byte
+// ends a C string early: "8", a NUL and junk would read as 8, and the byte
+// would reach both rule files.
 template <typename Record>
 bool setField(Record& record, const FieldRef<Record>& field, std::string_view key, char* rawValue,
               size_t size, bool mayHoldNul, std::string& value) {
@@ -374,6 +373,8 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
             continue;
         }
         hasKnownKey = true;
+        // The value's bytes, in this conversion's own buffer, are cleaned
+        // where they stand.
         char* const valueStart = line + (rawValue.data() - line);
         if (!setField(record, *field, key, valueStart, rawValue.size(), mayHoldNul, value)) {
             printMessage("Invalid value '" + messageValue(value) + "' of '" + std::string(key) +

@@ -12,11 +12,15 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
+#include <iterator>
+#include <memory>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -572,6 +576,12 @@ TEST_F(LegacyReaderTest, NonRegularFilesAreRefusedButNotMissing) {
     }
 }
 
+// The whole content of a file, read in the plain way.
+std::string fileText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 // A regular file may hold more than its size says, as the files of /proc do
 // (they all report 0): it is read whole all the same. The argument list of a
 // child process, as /proc shows it, is such a file with content of our own.
@@ -581,15 +591,23 @@ TEST_F(LegacyReaderTest, FileHoldingMoreThanItsSizeSaysIsReadWhole) {
     char* const argv[] = {const_cast<char*>(rules.c_str()), const_cast<char*>("30"), nullptr};
     pid_t child = 0;
     ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, argv, environ), 0);
+    const std::unique_ptr<pid_t, void (*)(pid_t*)> reaped(&child, [](pid_t* pid) {
+        ::kill(*pid, SIGKILL);
+        ::waitpid(*pid, nullptr, 0);
+    });
     const std::string path = "/proc/" + std::to_string(child) + "/cmdline";
+    // posix_spawn returns once the child execs, which may be before the new
+    // program's arguments are in place: wait for them, for a second at most.
+    for (int i = 0; i < 100 && fileText(path).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(fileText(path).substr(0, rules.size()), rules);
     struct stat status {};
     ASSERT_EQ(::stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_size, 0);
 
     std::vector<SystemRuleInfo> found;
     const ReadResult r = readSystem(path, found, text_);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(r.result) << r.output;
     // The argument list ends with NUL bytes, in lines of no known key.
     const std::string message(5000, 'm');
