@@ -460,8 +460,8 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         }
         const std::string order = std::to_string(rule.order);
         const std::string id = std::to_string(rule.id);
-        const std::string icmpType = icmpText(rule.icmpType);
-        const std::string icmpCode = icmpText(rule.icmpCode);
+        std::string icmpType;
+        std::string icmpCode;
         ParameterBlock block;
         block.add("order", order);
         block.add("message", rule.message);
@@ -470,6 +470,8 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         block.add("subjects", rule.subjects);
         block.add("objects", rule.objects);
         if (classifyProtocol(rule.protocol).icmp) {
+            icmpType = icmpText(rule.icmpType);
+            icmpCode = icmpText(rule.icmpCode);
             block.add("icmp_type", icmpType);
             block.add("icmp_code", icmpCode);
         }
