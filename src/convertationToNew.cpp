@@ -139,7 +139,8 @@ bool isWritable(std::string_view value, Writable kind) {
     case Writable::Pattern:
         return controls.findIn(value) == std::string_view::npos &&
                value.find("\\\"") == std::string_view::npos &&
-               value.find("\\;") == std::string::npos && (value.empty() || value.back() != '\\');
+               value.find("\\;") == std::string_view::npos &&
+               (value.empty() || value.back() != '\\');
     case Writable::List:
         return listRefused.findIn(value) == std::string_view::npos;
     }
