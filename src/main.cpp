@@ -187,43 +187,60 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
     return keys;
 }
 
+// Calls parse with the text as a C string: a copy on the stack when the text
+// is short, as a number is, else a copy in spare.
+template <typename Parse> auto withCString(std::string_view text, std::string& spare, Parse parse) {
+    char copy[32];
+    if (text.size() < sizeof copy) {
+        text.copy(copy, text.size());
+        copy[text.size()] = '\0';
+        return parse(copy);
+    }
+    spare.assign(text);
+    return parse(spare.c_str());
+}
+
 // Cleans the raw value of the key where it stands and sets the field from
-// it: a text field views the cleaned value, other fields are set through
-// value. False when a number is rejected or the value holds a NUL byte
-// (value then holds the cleaned value, for the message); the value is
-// searched for one only when the file holds one (mayHoldNul). A NUL byte
-// ends a C string early: "8", a NUL and junk would read as 8, and the byte
-// would reach both rule files.
+// it: a text field views the cleaned value, a flag is true for exactly
+// "true", a number is parsed. False when a number is rejected or the value
+// holds a NUL byte; value then holds the cleaned value, for the message. The
+// value is searched for a NUL only when the file holds one (mayHoldNul). A
+// NUL byte ends a C string early: "8", a NUL and junk would read as 8, and
+// the byte would reach both rule files.
 template <typename Record>
 bool setField(Record& record, const FieldRef<Record>& field, std::string_view key, char* rawValue,
               size_t size, bool mayHoldNul, std::string& value) {
     const std::string_view cleaned = cleanParameterValue(key, rawValue, size);
-    if (mayHoldNul && cleaned.find('\0') != std::string_view::npos) {
+    const auto reject = [&value, cleaned] {
         value.assign(cleaned);
         return false;
+    };
+    if (mayHoldNul && cleaned.find('\0') != std::string_view::npos) {
+        return reject();
     }
     if (auto text = std::get_if<std::string_view Record::*>(&field)) {
         record.*(*text) = cleaned;
         return true;
     }
-    value.assign(cleaned);
     if (auto flag = std::get_if<bool Record::*>(&field)) {
-        record.*(*flag) = value == "true";
+        record.*(*flag) = cleaned == "true";
         return true;
     }
     bool ok = false;
     if (auto number = std::get_if<uint64_t Record::*>(&field)) {
-        record.*(*number) = strToULong(value.c_str(), &ok);
-        return ok;
+        record.*(*number) =
+            withCString(cleaned, value, [&ok](const char* text) { return strToULong(text, &ok); });
+        return ok || reject();
     }
     // ICMP type and code: empty and -1 both mean none.
     auto icmpNumber = std::get<int32_t Record::*>(field);
-    if (value.empty() || value == "-1") {
+    if (cleaned.empty() || cleaned == "-1") {
         record.*icmpNumber = -1;
         return true;
     }
-    record.*icmpNumber = strToInt(value.c_str(), &ok);
-    return ok;
+    record.*icmpNumber =
+        withCString(cleaned, value, [&ok](const char* text) { return strToInt(text, &ok); });
+    return ok || reject();
 }
 
 // A legacy rule file, opened for reading, or why it was not.
