@@ -203,11 +203,12 @@ void checkSuricataFile(const std::string& text, const std::vector<RuleInfo>& rul
         fuzz::require(action == "drop" || action == "alert" || action == "pass" ||
                           action == "reject",
                       where + "action " + fuzz::show(action));
-        const std::string header =
-            (rule.enable ? "" : "#") + action + " " + classifyProtocol(rule.protocol).headerWord +
-            column(rule.localAddrs, formatIPAddress) + column(rule.localPorts, formatPorts) +
-            " <>" + column(rule.remoteAddrs, formatIPAddress) +
-            column(rule.remotePorts, formatPorts) + " (";
+        const std::string header = (rule.enable ? "" : "#") + action + " " +
+                                   std::string(classifyProtocol(rule.protocol).headerWord) +
+                                   column(rule.localAddrs, formatIPAddress) +
+                                   column(rule.localPorts, formatPorts) + " <>" +
+                                   column(rule.remoteAddrs, formatIPAddress) +
+                                   column(rule.remotePorts, formatPorts) + " (";
         fuzz::require(line.compare(0, header.size(), header) == 0,
                       where + "header " + fuzz::show(header) + " in " + fuzz::show(line));
 

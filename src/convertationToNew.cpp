@@ -46,29 +46,30 @@ RuleInfo::RuleInfo(const NetworkFlowRuleInfo& rule, uint32_t position)
 ProtocolClass classifyProtocol(std::string_view protocol) {
     // IP protocol numbers of the protocol names that have no header word of
     // their own; such rules are written as "ip" with ip_proto.
-    static const std::pair<const char*, const char*> numbers[] = {
+    static const std::pair<std::string_view, std::string_view> numbers[] = {
         {"egp", "8"}, {"hmp", "20"}, {"xns-idp", "22"}, {"rdp", "27"}, {"rvd", "66"},
     };
     ProtocolClass result;
-    if (std::find(protocols.begin(), protocols.end(), protocol) != protocols.end()) {
-        result.headerWord = std::string(protocol);
+    const auto name = std::find(protocols.begin(), protocols.end(), protocol);
+    if (name != protocols.end()) {
+        result.headerWord = *name;
         result.icmp = protocol == "icmp";
         return result;
     }
     result.headerWord = "ip";
+    if (protocol == "any") {
+        return result;
+    }
     if (isDigit(std::string(protocol))) {
         // A protocol given as a number is ICMP when it reads as the int 1; a
         // number beyond the int range is not.
         bool ok = false;
-        result.ipProto = std::string(protocol);
-        result.icmp = strToInt(result.ipProto.c_str(), &ok) == 1 && ok;
+        result.ipProto = protocol;
+        result.icmp = strToInt(std::string(protocol).c_str(), &ok) == 1 && ok;
         return result;
     }
-    if (protocol == "any") {
-        return result;
-    }
-    for (const auto& [name, number] : numbers) {
-        if (protocol == name) {
+    for (const auto& [protocolName, number] : numbers) {
+        if (protocol == protocolName) {
             result.ipProto = number;
             return result;
         }
@@ -91,22 +92,31 @@ class ByteSet {
     // The bytes of the text, and with controls, 0x00 to 0x1F and 0x7F.
     ByteSet(std::string_view bytes, bool controls) {
         for (const char c : bytes) {
-            members_[static_cast<unsigned char>(c)] = true;
+            members_[static_cast<unsigned char>(c)] = 1;
         }
         if (controls) {
             for (int c = 0; c < 0x20; ++c) {
-                members_[c] = true;
+                members_[c] = 1;
             }
-            members_[0x7f] = true;
+            members_[0x7f] = 1;
         }
     }
 
-    bool contains(char c) const { return members_[static_cast<unsigned char>(c)]; }
-
     // The position of the first member in value at or after from, or npos.
+    // Values seldom hold a member: eight bytes at a time are tested with one
+    // branch, and only the eight that hold one are searched byte by byte.
     size_t findIn(std::string_view value, size_t from = 0) const {
-        for (size_t i = from; i < value.size(); ++i) {
-            if (contains(value[i])) {
+        const auto* const bytes = reinterpret_cast<const unsigned char*>(value.data());
+        size_t i = from;
+        for (; i + 8 <= value.size(); i += 8) {
+            const unsigned char* const p = bytes + i;
+            if ((members_[p[0]] | members_[p[1]] | members_[p[2]] | members_[p[3]] |
+                 members_[p[4]] | members_[p[5]] | members_[p[6]] | members_[p[7]]) != 0) {
+                break;
+            }
+        }
+        for (; i < value.size(); ++i) {
+            if (members_[bytes[i]] != 0) {
                 return i;
             }
         }
@@ -114,7 +124,7 @@ class ByteSet {
     }
 
   private:
-    std::array<bool, 256> members_{};
+    std::array<unsigned char, 256> members_{};
 };
 
 // What a value must not hold to be written into cfg.rules.
@@ -443,8 +453,23 @@ std::string_view boolText(bool value) {
     return value ? "true" : "false";
 }
 
-std::string icmpText(int32_t value) {
-    return value == -1 ? std::string() : std::to_string(value);
+// A number in decimal, in a buffer of its own.
+class DecimalText {
+  public:
+    template <typename Number> explicit DecimalText(Number n) {
+        size_ =
+            static_cast<size_t>(std::to_chars(digits_, digits_ + sizeof digits_, n).ptr - digits_);
+    }
+    std::string_view text() const { return std::string_view(digits_, size_); }
+
+  private:
+    char digits_[24];
+    size_t size_;
+};
+
+// An ICMP type or code: empty for none (-1).
+std::string_view icmpText(int32_t value, const DecimalText& text) {
+    return value == -1 ? std::string_view() : text.text();
 }
 
 } // namespace
@@ -459,22 +484,20 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         if (interruptSignal() != 0) {
             return false;
         }
-        const std::string order = std::to_string(rule.order);
-        const std::string id = std::to_string(rule.id);
-        std::string icmpType;
-        std::string icmpCode;
+        const DecimalText order(rule.order);
+        const DecimalText id(rule.id);
+        const DecimalText icmpType(rule.icmpType);
+        const DecimalText icmpCode(rule.icmpCode);
         ParameterBlock block;
-        block.add("order", order);
+        block.add("order", order.text());
         block.add("message", rule.message);
         block.add("action", rule.action);
         block.add("protocol", rule.protocol);
         block.add("subjects", rule.subjects);
         block.add("objects", rule.objects);
         if (classifyProtocol(rule.protocol).icmp) {
-            icmpType = icmpText(rule.icmpType);
-            icmpCode = icmpText(rule.icmpCode);
-            block.add("icmp_type", icmpType);
-            block.add("icmp_code", icmpCode);
+            block.add("icmp_type", icmpText(rule.icmpType, icmpType));
+            block.add("icmp_code", icmpText(rule.icmpCode, icmpCode));
         }
         block.add("local_addrs", rule.localAddrs);
         block.add("local_ports", rule.localPorts);
@@ -492,7 +515,7 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
         block.add("enable", boolText(rule.enable));
         block.add("audit", boolText(rule.audit));
         block.add("alarm", boolText(rule.alarm));
-        block.add("id", id);
+        block.add("id", id.text());
         block.appendTo(out);
         writer.lineEnded();
     }
@@ -501,6 +524,43 @@ bool writeToFileRules(const std::vector<RuleInfo>& rules, const std::string& pat
 
 namespace {
 
+// Writes text at the end of a line through a pointer, so that a line of many
+// small pieces costs no call a piece. Room for the text expected is made at
+// once; every write still checks the room left and makes more when it runs
+// out, so the estimate only sets the speed. The line is cut to what was
+// written when the cursor goes. Nothing else may change the line meanwhile.
+class LineCursor {
+  public:
+    LineCursor(std::string& line, size_t expected) : line_(line), used_(line.size()) {
+        line_.resize(used_ + expected);
+    }
+    ~LineCursor() { line_.resize(used_); }
+    LineCursor(const LineCursor&) = delete;
+    LineCursor& operator=(const LineCursor&) = delete;
+
+    void add(std::string_view text) {
+        std::char_traits<char>::copy(room(text.size()), text.data(), text.size());
+    }
+    void add(char c) { *room(1) = c; }
+
+    // Takes back the last count characters written.
+    void takeBack(size_t count) { used_ -= count; }
+
+  private:
+    // The place of the next size characters, counted as written.
+    char* room(size_t size) {
+        if (size > line_.size() - used_) {
+            line_.resize(std::max(2 * line_.size(), used_ + size));
+        }
+        char* const at = &line_[used_];
+        used_ += size;
+        return at;
+    }
+
+    std::string& line_;
+    size_t used_; // the size of the line written so far
+};
+
 // Characters escaped with a backslash inside a quoted option value: in msg
 // and content the rule language reads "\\", "\"" and "\;"; in a pcre
 // pattern a backslash belongs to the regular expression (which reads "\;" as
@@ -508,32 +568,51 @@ namespace {
 const ByteSet textSpecials("\\\";", false);
 const ByteSet patternSpecials("\";", false);
 
-// Appends the value with a backslash before each of the special characters,
+// Writes the value with a backslash before each of the special characters,
 // a run of other characters at a time.
-void appendEscaped(std::string& line, std::string_view value, const ByteSet& specials) {
+void addEscaped(LineCursor& line, std::string_view value, const ByteSet& specials) {
     size_t run = 0;
     for (size_t i = specials.findIn(value); i != std::string_view::npos;
          i = specials.findIn(value, i + 1)) {
-        line.append(value.substr(run, i - run));
-        line += '\\';
+        line.add(value.substr(run, i - run));
+        line.add('\\');
         run = i;
     }
-    line.append(value.substr(run));
+    line.add(value.substr(run));
 }
 
-// Appends " option:"value";" for a quoted option, the value escaped with the
+// Writes " option:"value";" for a quoted option, the value escaped with the
 // specials (none when null), with " nocase;" after it when asked.
-void appendQuotedOption(std::string& line, const char* option, std::string_view value, bool nocase,
-                        const ByteSet* specials = nullptr) {
-    line += ' ';
-    line += option;
-    line += ":\"";
+void addQuotedOption(LineCursor& line, std::string_view option, std::string_view value, bool nocase,
+                     const ByteSet* specials = nullptr) {
+    line.add(' ');
+    line.add(option);
+    line.add(":\"");
     if (specials != nullptr) {
-        appendEscaped(line, value, *specials);
+        addEscaped(line, value, *specials);
     } else {
-        line += value;
+        line.add(value);
     }
-    line += nocase ? "\"; nocase;" : "\";";
+    line.add(nocase ? "\"; nocase;" : "\";");
+}
+
+// Writes " name:value;" with a number as its value.
+template <typename Number> void addNumberOption(LineCursor& line, std::string_view name, Number n) {
+    line.add(' ');
+    line.add(name);
+    line.add(':');
+    line.add(DecimalText(n).text());
+    line.add(';');
+}
+
+// Room enough for options of these values, escaped, and their names: the
+// estimate of a cursor over a part of the option list.
+size_t optionRoom(std::initializer_list<std::string_view> values) {
+    size_t size = 256;
+    for (const std::string_view value : values) {
+        size += 2 * value.size();
+    }
+    return size;
 }
 
 // A header column: " any" for an empty list, else the formatted list.
@@ -550,12 +629,15 @@ void appendColumn(std::string& line, std::string_view value,
 // protocol word, source address and ports, "<>", destination address and
 // ports.
 void appendHeader(std::string& line, const RuleInfo& rule, const ProtocolClass& protocol) {
-    if (!rule.enable) {
-        line += '#';
+    {
+        LineCursor start(line, 2 + rule.action.size() + protocol.headerWord.size());
+        if (!rule.enable) {
+            start.add('#');
+        }
+        start.add(rule.action == "allow" ? std::string_view("drop") : rule.action);
+        start.add(' ');
+        start.add(protocol.headerWord);
     }
-    line += rule.action == "allow" ? std::string_view("drop") : rule.action;
-    line += ' ';
-    line += protocol.headerWord;
     appendColumn(line, rule.localAddrs, formatIPAddress);
     appendColumn(line, rule.localPorts, formatPorts);
     line += " <>";
@@ -563,37 +645,29 @@ void appendHeader(std::string& line, const RuleInfo& rule, const ProtocolClass& 
     appendColumn(line, rule.remotePorts, formatPorts);
 }
 
-// Appends " name:value;" with a number as its value.
-template <typename Number> void appendNumberOption(std::string& line, const char* name, Number n) {
-    char digits[24];
-    const char* const end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-    line += ' ';
-    line += name;
-    line += ':';
-    line.append(digits, static_cast<size_t>(end - digits));
-    line += ';';
-}
-
 // The option list, "(msg ... sid)", one row after another in their fixed
 // order, each when its condition holds; false, with the line left
 // unfinished, when a subjects or objects value is refused.
 bool appendOptions(std::string& line, const RuleInfo& rule, const ProtocolClass& protocol) {
-    line += " (msg:\"";
-    appendEscaped(line, rule.message, textSpecials);
-    line += "\";";
-    if (!protocol.ipProto.empty()) {
-        line += " ip_proto:";
-        line += protocol.ipProto;
-        line += ';';
-    }
-    if (protocol.icmp && rule.icmpType != -1) {
-        appendNumberOption(line, "itype", rule.icmpType);
-    }
-    if (protocol.icmp && rule.icmpCode != -1) {
-        appendNumberOption(line, "icode", rule.icmpCode);
-    }
-    if (rule.action == "allow") {
-        line += " inverse;";
+    {
+        LineCursor options(line, optionRoom({rule.message}));
+        options.add(" (msg:\"");
+        addEscaped(options, rule.message, textSpecials);
+        options.add("\";");
+        if (!protocol.ipProto.empty()) {
+            options.add(" ip_proto:");
+            options.add(protocol.ipProto);
+            options.add(';');
+        }
+        if (protocol.icmp && rule.icmpType != -1) {
+            addNumberOption(options, "itype", rule.icmpType);
+        }
+        if (protocol.icmp && rule.icmpCode != -1) {
+            addNumberOption(options, "icode", rule.icmpCode);
+        }
+        if (rule.action == "allow") {
+            options.add(" inverse;");
+        }
     }
     if (!rule.subjects.empty() && !formatSubjects(rule, line)) {
         return false;
@@ -601,40 +675,42 @@ bool appendOptions(std::string& line, const RuleInfo& rule, const ProtocolClass&
     if (!rule.objects.empty() && !formatObjects(rule.objects, line)) {
         return false;
     }
+    LineCursor options(line, optionRoom({rule.exefile, rule.content, rule.wildcard, rule.regexp,
+                                         rule.schedule, rule.adapters, rule.direction}));
     if (!rule.exefile.empty()) {
-        line += " exefile:\"";
-        line += rule.exefile;
-        line += rule.substr ? "\"; substr;" : "\";";
+        options.add(" exefile:\"");
+        options.add(rule.exefile);
+        options.add(rule.substr ? "\"; substr;" : "\";");
         if (rule.nocase) {
-            line += " nocase;";
+            options.add(" nocase;");
         }
     }
     if (!rule.audit) {
-        line += " noalert;";
+        options.add(" noalert;");
     }
     if (rule.alarm) {
-        line += " alarm;";
+        options.add(" alarm;");
     }
     if (!rule.content.empty()) {
-        appendQuotedOption(line, "content", rule.content, rule.nocase, &textSpecials);
+        addQuotedOption(options, "content", rule.content, rule.nocase, &textSpecials);
     }
     if (!rule.wildcard.empty()) {
-        appendQuotedOption(line, "wildcard", rule.wildcard, rule.nocase);
+        addQuotedOption(options, "wildcard", rule.wildcard, rule.nocase);
     }
     if (!rule.regexp.empty()) {
-        appendQuotedOption(line, "pcre", rule.regexp, rule.nocase, &patternSpecials);
+        addQuotedOption(options, "pcre", rule.regexp, rule.nocase, &patternSpecials);
     }
     if (!rule.schedule.empty()) {
-        appendQuotedOption(line, "schedule", rule.schedule, false);
+        addQuotedOption(options, "schedule", rule.schedule, false);
     }
-    appendNumberOption(line, "priority", rule.order);
-    line += " iface:\"";
-    line += rule.adapters.empty() ? std::string_view("*") : rule.adapters;
-    line += '=';
-    line += rule.direction;
-    line += "\";";
-    appendNumberOption(line, "sid", rule.id);
-    line += ")\n";
+    addNumberOption(options, "priority", rule.order);
+    options.add(" iface:\"");
+    options.add(rule.adapters.empty() ? std::string_view("*") : rule.adapters);
+    options.add('=');
+    options.add(rule.direction);
+    options.add("\";");
+    addNumberOption(options, "sid", rule.id);
+    options.add(")\n");
     return true;
 }
 
@@ -692,14 +768,14 @@ template <typename Visit> void forEachItem(std::string_view list, char separator
     }
 }
 
-// Appends the text without its space characters, a run of other characters
+// Writes the text without its space characters, a run of other characters
 // at a time.
-void appendWithoutSpaces(std::string& line, std::string_view text) {
+void addWithoutSpaces(LineCursor& line, std::string_view text) {
     for (size_t space = text.find(' '); space != std::string_view::npos; space = text.find(' ')) {
-        line.append(text.substr(0, space));
+        line.add(text.substr(0, space));
         text.remove_prefix(space + 1);
     }
-    line.append(text);
+    line.add(text);
 }
 
 // Splits "key:names" into the key and the name list; anything after a second
@@ -718,31 +794,36 @@ bool splitKeyAndNames(std::string_view value, std::string& key, std::string_view
 } // namespace
 
 bool formatIPAddress(std::string_view addrs, std::string& line) {
-    line += " [";
-    forEachItem(addrs, ',', [&line](std::string_view item) {
-        appendWithoutSpaces(line, item);
-        line += ", ";
+    // An item separator "," becomes ", ": the column is at most twice as
+    // long as the list, with its brackets.
+    LineCursor column(line, 2 * addrs.size() + 3);
+    column.add(" [");
+    forEachItem(addrs, ',', [&column](std::string_view item) {
+        addWithoutSpaces(column, item);
+        column.add(", ");
     });
-    line.resize(line.size() - 2);
-    line += ']';
+    column.takeBack(2);
+    column.add(']');
     return true;
 }
 
 bool formatPorts(std::string_view ports, std::string& line) {
-    line += " [";
-    forEachItem(ports, ',', [&line](std::string_view item) {
+    // "," becomes ", " and "-" becomes ": ": at most twice the list.
+    LineCursor column(line, 2 * ports.size() + 3);
+    column.add(" [");
+    forEachItem(ports, ',', [&column](std::string_view item) {
         // A range "low-high" is written "low: high". An item with more than
         // one dash keeps only its part before the first dash.
         const size_t dash = item.find('-');
-        appendWithoutSpaces(line, item.substr(0, dash));
+        addWithoutSpaces(column, item.substr(0, dash));
         if (dash != std::string_view::npos && item.find('-', dash + 1) == std::string_view::npos) {
-            line += ": ";
-            appendWithoutSpaces(line, item.substr(dash + 1));
+            column.add(": ");
+            addWithoutSpaces(column, item.substr(dash + 1));
         }
-        line += ", ";
+        column.add(", ");
     });
-    line.resize(line.size() - 2);
-    line += ']';
+    column.takeBack(2);
+    column.add(']');
     return true;
 }
 

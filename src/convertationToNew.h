@@ -53,12 +53,13 @@ struct RuleInfo {
 };
 
 // What a protocol value means in the rule language. Validation, the ICMP
-// test of both writers and the Suricata header all come from here.
+// test of both writers and the Suricata header all come from here. The texts
+// view static text or, for a number, the protocol value classified.
 struct ProtocolClass {
-    std::string headerWord;  // the protocol word of the Suricata header
-    std::string ipProto;     // the ip_proto number, empty when none is written
-    bool icmp = false;       // the rule carries ICMP type and code
-    bool expressible = true; // the protocol can be written at all
+    std::string_view headerWord; // the protocol word of the Suricata header
+    std::string_view ipProto;    // the ip_proto number, empty when none is written
+    bool icmp = false;           // the rule carries ICMP type and code
+    bool expressible = true;     // the protocol can be written at all
 };
 
 // A name of protocols is its own header word; any other value is written as
