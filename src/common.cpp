@@ -884,17 +884,6 @@ unsigned long strToULong(const char* text, bool* ok) {
     return value;
 }
 
-bool splitParameterLine(std::string_view line, std::string_view& key, std::string_view& rawValue) {
-    const size_t space = line.find(' ');
-    if (space == std::string_view::npos) {
-        key = line;
-        return false;
-    }
-    key = line.substr(0, space);
-    rawValue = line.substr(space + 1);
-    return true;
-}
-
 std::string_view cleanParameterValue(std::string_view key, char* rawValue, size_t size) {
     if (key == "message" || key == "schedule") {
         const auto trimmed = boost::algorithm::trim_copy_if(

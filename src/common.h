@@ -276,7 +276,17 @@ void getParameterValue(std::string* key, std::string* value, std::string line);
 // The parts of one legacy parameter line that getParameterValue is built on,
 // for readers that work on views into their own buffer. False for a line
 // without a space: the whole line is then the key.
-bool splitParameterLine(std::string_view line, std::string_view& key, std::string_view& rawValue);
+inline bool splitParameterLine(std::string_view line, std::string_view& key,
+                               std::string_view& rawValue) {
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+        key = line;
+        return false;
+    }
+    key = line.substr(0, space);
+    rawValue = line.substr(space + 1);
+    return true;
+}
 // Cleans the raw value of the key where it stands, in the size bytes at
 // rawValue: "message" and "schedule" lose the white space around them, every
 // other key every space (what follows a space moves up). The cleaned value

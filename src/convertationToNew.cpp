@@ -60,19 +60,20 @@ ProtocolClass classifyProtocol(std::string_view protocol) {
     if (protocol == "any") {
         return result;
     }
-    if (isDigit(std::string(protocol))) {
-        // A protocol given as a number is ICMP when it reads as the int 1; a
-        // number beyond the int range is not.
-        bool ok = false;
-        result.ipProto = protocol;
-        result.icmp = strToInt(std::string(protocol).c_str(), &ok) == 1 && ok;
-        return result;
-    }
     for (const auto& [protocolName, number] : numbers) {
         if (protocol == protocolName) {
             result.ipProto = number;
             return result;
         }
+    }
+    const std::string text(protocol);
+    if (isDigit(text)) {
+        // A protocol given as a number is ICMP when it reads as the int 1; a
+        // number beyond the int range is not.
+        bool ok = false;
+        result.ipProto = protocol;
+        result.icmp = strToInt(text.c_str(), &ok) == 1 && ok;
+        return result;
     }
     result.expressible = false;
     return result;

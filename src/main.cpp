@@ -6,6 +6,7 @@
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -97,27 +98,24 @@ template <typename Record>
 using FieldRef =
     std::variant<std::string_view Record::*, bool Record::*, uint64_t Record::*, int32_t Record::*>;
 
-// The keys of one legacy file and the fields they set. Keys are looked up
-// among those of the same length only, compared byte for byte: no key is
-// copied or hashed for the lookup of a line.
+// The keys of one legacy file and the fields they set. A key is looked up
+// in a small hash table on its length and two of its bytes and compared
+// byte for byte: no key is copied or hashed whole for the lookup of a line.
 template <typename Record> class KeyTable {
   public:
     KeyTable(std::initializer_list<std::pair<std::string_view, FieldRef<Record>>> keys) {
         for (const auto& [key, field] : keys) {
-            if (key.size() >= buckets_.size()) {
-                buckets_.resize(key.size() + 1);
-            }
-            buckets_[key.size()].push_back({key, field});
+            slots_[slotOf(key)].push_back({key, field});
         }
     }
 
     // The field of the key, or null for an unknown key.
     const FieldRef<Record>* find(std::string_view key) const {
-        if (key.size() >= buckets_.size()) {
+        if (key.empty()) {
             return nullptr;
         }
-        for (const Entry& entry : buckets_[key.size()]) {
-            if (entry.key[0] == key[0] &&
+        for (const Entry& entry : slots_[slotOf(key)]) {
+            if (entry.key.size() == key.size() &&
                 std::memcmp(entry.key.data(), key.data(), key.size()) == 0) {
                 return &entry.field;
             }
@@ -130,7 +128,19 @@ template <typename Record> class KeyTable {
         std::string_view key;
         FieldRef<Record> field;
     };
-    std::vector<std::vector<Entry>> buckets_; // by key length
+    static constexpr size_t slotCount = 64;
+
+    // The slot of a key that is not empty. The keys of both files share a
+    // slot only with keys of another length, which the length test sorts
+    // out before any byte is compared.
+    static size_t slotOf(std::string_view key) {
+        const auto first = static_cast<unsigned char>(key[0]);
+        const auto beforeLast =
+            static_cast<unsigned char>(key[key.size() > 1 ? key.size() - 2 : 0]);
+        return (key.size() + first * 3 + beforeLast * 5) % slotCount;
+    }
+
+    std::array<std::vector<Entry>, slotCount> slots_;
 };
 
 const KeyTable<SystemRuleInfo>& systemRuleKeys() {
