@@ -136,11 +136,12 @@ enum class Writable {
     List,       // a header column: no brackets, parentheses, '"' or ';'
 };
 
+// Control bytes are refused in every kind of value.
+const ByteSet controls("", true);
+const ByteSet quotedTextRefused("\";", true);
+const ByteSet listRefused("[]()\";", true);
+
 bool isWritable(std::string_view value, Writable kind) {
-    // Control bytes are refused in every kind of value.
-    static const ByteSet controls("", true);
-    static const ByteSet quotedTextRefused("\";", true);
-    static const ByteSet listRefused("[]()\";", true);
     switch (kind) {
     case Writable::Anything:
         return controls.findIn(value) == std::string_view::npos;
@@ -551,11 +552,17 @@ class LineCursor {
     // The place of the next size characters, counted as written.
     char* room(size_t size) {
         if (size > line_.size() - used_) {
-            line_.resize(std::max(2 * line_.size(), used_ + size));
+            grow(size);
         }
         char* const at = &line_[used_];
         used_ += size;
         return at;
+    }
+
+    // Makes room for size more characters; kept out of line, so that the
+    // writes, which seldom need it, stay small enough to be inlined.
+    __attribute__((noinline)) void grow(size_t size) {
+        line_.resize(std::max(2 * line_.size(), used_ + size));
     }
 
     std::string& line_;
