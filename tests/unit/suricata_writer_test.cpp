@@ -127,6 +127,15 @@ const LineCase kLineCases[] = {
          r.icmpCode = 0;
      },
      R"x(drop ip any any <> any any (msg:"m"; priority:1; iface:"*=in"; sid:1;))x"},
+    // A protocol number longer than the room the writer makes for the start
+    // of the option list at once: the line still comes out whole.
+    {"LongProtocolNumber",
+     [](RuleInfo& r) {
+         static const std::string number = "6" + std::string(600, '0');
+         r.protocol = number;
+     },
+     R"x(drop ip any any <> any any (msg:"m"; ip_proto:6)x" + std::string(600, '0') +
+         R"x(; priority:1; iface:"*=in"; sid:1;))x"},
     {"Smb", [](RuleInfo& r) { r.protocol = "smb"; },
      R"x(drop smb any any <> any any (msg:"m"; priority:1; iface:"*=in"; sid:1;))x"},
     {"TcpIgnoresIcmpFields",
