@@ -884,19 +884,22 @@ unsigned long strToULong(const char* text, bool* ok) {
     return value;
 }
 
-std::string_view cleanParameterValue(std::string_view key, char* rawValue, size_t size) {
+std::string_view cleanParameterValue(std::string_view key, std::string_view rawValue, char* spare) {
+    const char* const raw = rawValue.data();
     if (key == "message" || key == "schedule") {
         const auto trimmed = boost::algorithm::trim_copy_if(
-            boost::make_iterator_range(rawValue, rawValue + size), isCSpace);
+            boost::make_iterator_range(raw, raw + rawValue.size()), isCSpace);
         return std::string_view(trimmed.begin(), trimmed.size());
     }
-    // Most values hold no space: they stay as they are, untouched.
-    char* space = static_cast<char*>(std::memchr(rawValue, ' ', size));
-    if (space == nullptr) {
-        return std::string_view(rawValue, size);
+    // Most values hold no space: they are their raw bytes.
+    const size_t space = rawValue.find(' ');
+    if (space == std::string_view::npos) {
+        return rawValue;
     }
-    const char* cleanedEnd = std::remove(space, rawValue + size, ' ');
-    return std::string_view(rawValue, static_cast<size_t>(cleanedEnd - rawValue));
+    std::memcpy(spare, raw, space);
+    const char* const cleanedEnd =
+        std::remove_copy(raw + space, raw + rawValue.size(), spare + space, ' ');
+    return std::string_view(spare, static_cast<size_t>(cleanedEnd - spare));
 }
 
 void getParameterValue(std::string* key, std::string* value, std::string line) {
@@ -910,8 +913,6 @@ void getParameterValue(std::string* key, std::string* value, std::string line) {
         return;
     }
     key->assign(name);
-    // The raw value is cleaned where it stands in this function's own copy
-    // of the line.
-    const size_t start = static_cast<size_t>(rawValue.data() - line.data());
-    value->assign(cleanParameterValue(*key, &line[start], rawValue.size()));
+    std::string spare(rawValue.size(), '\0');
+    value->assign(cleanParameterValue(*key, rawValue, spare.data()));
 }

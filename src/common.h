@@ -287,8 +287,9 @@ inline bool splitParameterLine(std::string_view line, std::string_view& key,
     rawValue = line.substr(space + 1);
     return true;
 }
-// Cleans the raw value of the key where it stands, in the size bytes at
-// rawValue: "message" and "schedule" lose the white space around them, every
-// other key every space (what follows a space moves up). The cleaned value
-// is a part of those bytes.
-std::string_view cleanParameterValue(std::string_view key, char* rawValue, size_t size);
+// Cleans the raw value of the key: "message" and "schedule" lose the white
+// space around them, every other key every space. A value that changes by
+// losing spaces is written to spare, room for as many bytes as the raw
+// value that does not overlap it; any other cleaned value is a part of the
+// raw value.
+std::string_view cleanParameterValue(std::string_view key, std::string_view rawValue, char* spare);

@@ -20,6 +20,7 @@
 #include <new>
 #include <string_view>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -29,10 +30,9 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// The content of a legacy rule file, read whole into one buffer of a
-// RuleText.
+// The content of a legacy rule file, whole, in a RuleText.
 struct FileContent {
-    char* data = nullptr;
+    const char* data = nullptr;
     size_t size = 0;
     bool failed = false;   // a read error, or an interrupting signal
     bool tooLarge = false; // more than the limit came
@@ -48,7 +48,8 @@ FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& tex
     FileContent content;
     // One byte more than expected shows a file that grew.
     size_t capacity = std::min(expectedSize, limit) + 1;
-    content.data = text.allocate(capacity);
+    char* buffer = text.allocate(capacity);
+    content.data = buffer;
     for (;;) {
         if (interruptSignal() != 0) {
             content.failed = true;
@@ -61,11 +62,12 @@ FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& tex
             }
             capacity = std::min(capacity * 2, limit + 1);
             char* larger = text.allocate(capacity);
-            std::memcpy(larger, content.data, content.size);
-            content.data = larger;
+            std::memcpy(larger, buffer, content.size);
+            buffer = larger;
+            content.data = buffer;
         }
         const ssize_t got =
-            ::read(fd, content.data + content.size, std::min(capacity - content.size, readSize));
+            ::read(fd, buffer + content.size, std::min(capacity - content.size, readSize));
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -75,6 +77,30 @@ FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& tex
         }
         content.size += static_cast<size_t>(got);
     }
+}
+
+// The content of the file whose size, as fstat gave it, is expectedSize. A
+// file that holds exactly that many bytes is mapped: its bytes are not
+// copied, and no memory is cleared for them. Any other file (one that
+// changed, or that tells no size, as those of /proc) is read by
+// readContent. The mapping is read-only: records view it, and cleaned
+// values that differ from their raw bytes go to a buffer of their own. A
+// legacy file lies in the conversion's own work tree, which no other user
+// can reach, so nothing shortens it while it is mapped.
+FileContent loadContent(int fd, size_t expectedSize, size_t limit, RuleText& text) {
+    if (expectedSize > 0 && expectedSize <= limit) {
+        const char* const mapped = text.map(fd, expectedSize);
+        char beyond = 0;
+        struct stat status {};
+        if (mapped != nullptr && ::pread(fd, &beyond, 1, static_cast<off_t>(expectedSize)) == 0 &&
+            ::fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) == expectedSize) {
+            FileContent content;
+            content.data = mapped;
+            content.size = expectedSize;
+            return content;
+        }
+    }
+    return readContent(fd, expectedSize, limit, text);
 }
 
 // The number of empty lines after the first line of the content (a CR before
@@ -210,17 +236,21 @@ template <typename Parse> auto withCString(std::string_view text, std::string& s
     return parse(spare.c_str());
 }
 
-// Cleans the raw value of the key where it stands and sets the field from
-// it: a text field views the cleaned value, a flag is true for exactly
+// Cleans the raw value of the key and sets the field from it: a value that
+// changes by losing spaces is written to spare, which then moves past it. A
+// text field views the cleaned value, a flag is true for exactly
 // "true", a number is parsed. False when a number is rejected or the value
 // holds a NUL byte; value then holds the cleaned value, for the message. The
 // value is searched for a NUL only when the file holds one (mayHoldNul). A
 // NUL byte ends a C string early: "8", a NUL and junk would read as 8, and
 // the byte would reach both rule files.
 template <typename Record>
-bool setField(Record& record, const FieldRef<Record>& field, std::string_view key, char* rawValue,
-              size_t size, bool mayHoldNul, std::string& value) {
-    const std::string_view cleaned = cleanParameterValue(key, rawValue, size);
+bool setField(Record& record, const FieldRef<Record>& field, std::string_view key,
+              std::string_view rawValue, char*& spare, bool mayHoldNul, std::string& value) {
+    const std::string_view cleaned = cleanParameterValue(key, rawValue, spare);
+    if (cleaned.data() == spare) {
+        spare += cleaned.size();
+    }
     const auto reject = [&value, cleaned] {
         value.assign(cleaned);
         return false;
@@ -313,9 +343,9 @@ LegacyFile openLegacyFile(const std::string& path, const std::string& root) {
 
 // Reads a legacy rule file of key/value blocks, each ended by an empty line
 // or by the end of the file. Every block starts from the record's starting
-// values; a block without any known key stores nothing. The file is read
-// whole into text, and the records view it: each value is cleaned where it
-// stands.
+// values; a block without any known key stores nothing. The file is held
+// whole in text, and the records view it; a value that cleaning changes is
+// written to a buffer of text of its own.
 template <typename Record>
 bool readRuleFile(const std::string& path, const std::string& root, const KeyTable<Record>& keys,
                   std::vector<Record>& rules, RuleText& text, bool* missing) {
@@ -343,7 +373,7 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
         return refuseSize(static_cast<unsigned long long>(status.st_size));
     }
     const FileContent content =
-        readContent(file.fd.get(), static_cast<size_t>(status.st_size), largestLegacyFile, text);
+        loadContent(file.fd.get(), static_cast<size_t>(status.st_size), largestLegacyFile, text);
     if (content.tooLarge) {
         return refuseSize(content.size);
     }
@@ -362,6 +392,10 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
     adviseHugePages(rules.data(), rules.capacity() * sizeof(Record));
 
     const bool mayHoldNul = std::memchr(content.data, '\0', content.size) != nullptr;
+    // Cleaned values are never longer than their raw bytes, so room for the
+    // whole content holds every value that changes; only what is written
+    // there is ever touched.
+    char* spare = text.allocate(content.size);
 
     Record record;
     bool hasKnownKey = false;
@@ -369,14 +403,14 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
     std::string_view key;
     std::string_view rawValue;
     std::string value;
-    char* const end = content.data + content.size;
+    const char* const end = content.data + content.size;
     // A last line without a line feed counts all the same.
-    for (char* next = content.data; next != end;) {
+    for (const char* next = content.data; next != end;) {
         if (interruptSignal() != 0) {
             return false;
         }
-        char* const line = next;
-        char* const feed = static_cast<char*>(std::memchr(line, '\n', end - line));
+        const char* const line = next;
+        const char* const feed = static_cast<const char*>(std::memchr(line, '\n', end - line));
         size_t length = static_cast<size_t>((feed == nullptr ? end : feed) - line);
         next = feed == nullptr ? end : feed + 1;
         ++lineNumber;
@@ -400,10 +434,7 @@ bool readRuleFile(const std::string& path, const std::string& root, const KeyTab
             continue;
         }
         hasKnownKey = true;
-        // The value's bytes, in this conversion's own buffer, are cleaned
-        // where they stand.
-        char* const valueStart = line + (rawValue.data() - line);
-        if (!setField(record, *field, key, valueStart, rawValue.size(), mayHoldNul, value)) {
+        if (!setField(record, *field, key, rawValue, spare, mayHoldNul, value)) {
             printMessage("Invalid value '" + messageValue(value) + "' of '" + std::string(key) +
                          "' in line " + std::to_string(lineNumber) + " of file '" +
                          messagePath(path) + "'!");
@@ -437,6 +468,21 @@ char* RuleText::allocate(size_t size) {
         adviseHugePages(buffer, rounded);
     }
     return buffer;
+}
+
+void RuleText::Unmap::operator()(const char* start) const {
+    ::munmap(const_cast<char*>(start), size);
+}
+
+const char* RuleText::map(int fd, size_t size) {
+    void* const start = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (start == MAP_FAILED) {
+        return nullptr;
+    }
+    std::unique_ptr<const char, Unmap> mapping(static_cast<const char*>(start), Unmap{size});
+    const char* const bytes = mapping.get();
+    mappings_.push_back(std::move(mapping));
+    return bytes;
 }
 
 std::string_view RuleText::keep(std::string_view text) {

@@ -12,8 +12,9 @@
 #include <vector>
 
 // Owns the text that legacy and unified rule records view: the content of
-// each legacy rule file read, in one buffer a file, and copies of other text
-// a record is given. Buffers never move and are freed only with this object,
+// each legacy rule file, mapped or read into one buffer a file, the values
+// that cleaning changed, and copies of other text a record is given. Buffers
+// and mappings never move and are freed only with this object,
 // so a record's text stays valid for as long as the RuleText it came from:
 // the conversion keeps one for its whole length, declared before its record
 // lists.
@@ -23,12 +24,20 @@ class RuleText {
     char* allocate(size_t size);
     // A copy of the text, kept here.
     std::string_view keep(std::string_view text);
+    // The first size bytes of the open file, mapped read-only and kept
+    // mapped here; null when the file cannot be mapped.
+    const char* map(int fd, size_t size);
 
   private:
     struct Free {
         void operator()(char* buffer) const;
     };
+    struct Unmap {
+        size_t size;
+        void operator()(const char* start) const;
+    };
     std::vector<std::unique_ptr<char, Free>> buffers_;
+    std::vector<std::unique_ptr<const char, Unmap>> mappings_;
 };
 
 // One rule of the legacy system rule file "cfgSystemRule". Its text fields
