@@ -49,8 +49,13 @@ ProtocolClass classifyProtocol(std::string_view protocol) {
     static const std::pair<std::string_view, std::string_view> numbers[] = {
         {"egp", "8"}, {"hmp", "20"}, {"xns-idp", "22"}, {"rdp", "27"}, {"rvd", "66"},
     };
+    // Names are told apart by their first byte before they are compared
+    // whole: this runs three times for every rule.
+    const auto sameName = [protocol](std::string_view name) {
+        return !protocol.empty() && name[0] == protocol[0] && name == protocol;
+    };
     ProtocolClass result;
-    const auto name = std::find(protocols.begin(), protocols.end(), protocol);
+    const auto name = std::find_if(protocols.begin(), protocols.end(), sameName);
     if (name != protocols.end()) {
         result.headerWord = *name;
         result.icmp = protocol == "icmp";
@@ -61,7 +66,7 @@ ProtocolClass classifyProtocol(std::string_view protocol) {
         return result;
     }
     for (const auto& [protocolName, number] : numbers) {
-        if (protocol == protocolName) {
+        if (sameName(protocolName)) {
             result.ipProto = number;
             return result;
         }
