@@ -24,8 +24,9 @@ class RuleText {
     char* allocate(size_t size);
     // A copy of the text, kept here.
     std::string_view keep(std::string_view text);
-    // The first size bytes of the open file, mapped read-only and kept
-    // mapped here; null when the file cannot be mapped.
+    // The first size bytes of the open file, mapped read-only with every
+    // page read in, and kept mapped here; null when the file cannot be
+    // mapped or a page cannot be read.
     const char* map(int fd, size_t size);
 
   private:
