@@ -88,12 +88,13 @@ FileContent readContent(int fd, size_t expectedSize, size_t limit, RuleText& tex
 // legacy file lies in the conversion's own work tree, which no other user
 // can reach, so nothing shortens it while it is mapped.
 FileContent loadContent(int fd, size_t expectedSize, size_t limit, RuleText& text) {
-    if (expectedSize > 0 && expectedSize <= limit) {
+    char beyond = 0;
+    struct stat status {};
+    if (expectedSize > 0 && expectedSize <= limit &&
+        ::pread(fd, &beyond, 1, static_cast<off_t>(expectedSize)) == 0 &&
+        ::fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) == expectedSize) {
         const char* const mapped = text.map(fd, expectedSize);
-        char beyond = 0;
-        struct stat status {};
-        if (mapped != nullptr && ::pread(fd, &beyond, 1, static_cast<off_t>(expectedSize)) == 0 &&
-            ::fstat(fd, &status) == 0 && static_cast<size_t>(status.st_size) == expectedSize) {
+        if (mapped != nullptr) {
             FileContent content;
             content.data = mapped;
             content.size = expectedSize;
@@ -224,16 +225,17 @@ const KeyTable<NetworkFlowRuleInfo>& networkFlowRuleKeys() {
 }
 
 // Calls parse with the text as a C string: a copy on the stack when the text
-// is short, as a number is, else a copy in spare.
-template <typename Parse> auto withCString(std::string_view text, std::string& spare, Parse parse) {
+// is short, as a number is, else a copy in longCopy.
+template <typename Parse>
+auto withCString(std::string_view text, std::string& longCopy, Parse parse) {
     char copy[32];
     if (text.size() < sizeof copy) {
         text.copy(copy, text.size());
         copy[text.size()] = '\0';
         return parse(copy);
     }
-    spare.assign(text);
-    return parse(spare.c_str());
+    longCopy.assign(text);
+    return parse(longCopy.c_str());
 }
 
 // Cleans the raw value of the key and sets the field from it: a value that
