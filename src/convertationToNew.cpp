@@ -141,7 +141,8 @@ enum class Writable {
     List,       // a header column: no brackets, parentheses, '"' or ';'
 };
 
-// Control bytes are refused in every kind of value.
+// What values of each kind must not hold; control bytes are refused in every
+// kind of value.
 const ByteSet controls("", true);
 const ByteSet quotedTextRefused("\";", true);
 const ByteSet listRefused("[]()\";", true);
