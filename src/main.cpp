@@ -456,8 +456,9 @@ void RuleText::Free::operator()(char* buffer) const {
 }
 
 char* RuleText::allocate(size_t size) {
-    // A large buffer, a legacy file's content, is laid out in whole huge
-    // pages, so that it can be backed by them.
+    // A large buffer (a legacy file's content when it is read, the room for
+    // its cleaned values) is laid out in whole huge pages, so that it can be
+    // backed by them.
     const bool large = size >= hugePageSize;
     const size_t rounded = large ? (size + hugePageSize - 1) / hugePageSize * hugePageSize : size;
     char* buffer = static_cast<char*>(large ? std::aligned_alloc(hugePageSize, rounded)

@@ -13,10 +13,10 @@
 
 // Owns the text that legacy and unified rule records view: the content of
 // each legacy rule file, mapped or read into one buffer a file, the values
-// that cleaning changed, and copies of other text a record is given. Buffers
-// and mappings never move and are freed only with this object,
-// so a record's text stays valid for as long as the RuleText it came from:
-// the conversion keeps one for its whole length, declared before its record
+// that cleaning changed, and copies of other text a record is given.
+// Buffers and mappings never move and are freed only with this object, so a
+// record's text stays valid for as long as the RuleText it came from: the
+// conversion keeps one for its whole length, declared before its record
 // lists.
 class RuleText {
   public:
