@@ -5,6 +5,7 @@
 #include <boost/range/iterator_range.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -542,7 +543,10 @@ std::string shellQuote(const std::string& text) {
 
 namespace {
 
-volatile std::sig_atomic_t caughtSignal = 0;
+// Read by every thread of a conversion; a lock-free atomic may be written by
+// a signal handler.
+std::atomic<int> caughtSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler needs a lock-free flag");
 const int interruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previousActions[3];
 
@@ -719,7 +723,7 @@ InterruptScope::~InterruptScope() {
 }
 
 int interruptSignal() {
-    return caughtSignal;
+    return caughtSignal.load();
 }
 
 void protectStandardDescriptors() {
@@ -736,7 +740,26 @@ void protectStandardDescriptors() {
     }
 }
 
+namespace {
+
+// The messages the current thread holds back, or null while it prints them.
+thread_local std::vector<std::string>* heldMessages = nullptr;
+
+} // namespace
+
+HeldMessages::HeldMessages() : previous_(heldMessages) {
+    heldMessages = &lines_;
+}
+
+HeldMessages::~HeldMessages() {
+    heldMessages = previous_;
+}
+
 bool printMessage(const std::string& text) {
+    if (heldMessages != nullptr) {
+        heldMessages->push_back(text);
+        return true;
+    }
     std::fflush(stdout);
     const std::string line = text + '\n';
     const char* data = line.data();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 // Fixed paths. Each is spelled once, here, and built from the one before it;
 // inline variables are initialised in this order in every unit that uses
@@ -238,6 +239,26 @@ void protectStandardDescriptors();
 // never waits for a reader: what cannot be written at once is dropped, so
 // that the conversion still ends at once.
 bool printMessage(const std::string& text);
+
+// While an object lives, the messages its thread prints (printMessage) are
+// kept in it, in order, instead of being written: work done on a second
+// thread beside the conversion's own thread reports this way, so that its
+// messages can be printed where they belong once it is done, or dropped.
+// Such a message counts as written.
+class HeldMessages {
+  public:
+    HeldMessages();
+    ~HeldMessages();
+    HeldMessages(const HeldMessages&) = delete;
+    HeldMessages& operator=(const HeldMessages&) = delete;
+
+    // The messages held so far.
+    const std::vector<std::string>& lines() const { return lines_; }
+
+  private:
+    std::vector<std::string> lines_;
+    std::vector<std::string>* previous_;
+};
 
 // Prints the open-failure message format, looked up in the message
 // catalogue, with the path as a message quotes it in place of its "%s" (or

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <future>
 #include <getopt.h>
 #include <initializer_list>
 #include <libintl.h>
@@ -560,21 +562,63 @@ void printSummary(size_t systemCount, size_t networkFlowCount, const std::vector
     }
 }
 
+// Work done on a second thread beside the caller's, so that a machine with
+// more than one core reads both legacy files, and writes both rule files, at
+// the same time. What the work prints is held back and printed by finish()
+// on the caller's thread: the messages of a conversion come in the order
+// they have when its steps run one after another. Where no thread can be
+// started, the work runs in finish() instead. Whatever the work refers to
+// must outlive this object, which waits for the work when it goes.
+class SideWork {
+  public:
+    explicit SideWork(std::function<bool()> work)
+        : done_(std::async(std::launch::async | std::launch::deferred,
+                           [this, work = std::move(work)] {
+                               const HeldMessages held;
+                               const bool succeeded = work();
+                               messages_ = held.lines();
+                               return succeeded;
+                           })) {}
+    SideWork(const SideWork&) = delete;
+    SideWork& operator=(const SideWork&) = delete;
+
+    // Waits for the work and tells whether it succeeded; its messages are
+    // printed when print is true, else dropped.
+    bool finish(bool print) {
+        const bool succeeded = done_.get();
+        if (print) {
+            for (const std::string& message : messages_) {
+                printMessage(message);
+            }
+        }
+        return succeeded;
+    }
+
+  private:
+    std::vector<std::string> messages_;
+    std::future<bool> done_;
+};
+
 } // namespace
 
 bool convertRuleFiles(const std::string& systemRulesPath, const std::string& networkFlowRulesPath,
                       const std::string& unifiedRulesPath, const std::string& suricataRulesPath,
                       const std::string& root, bool verbose) {
-    // The text every record of this conversion views; it goes after them.
-    RuleText text;
+    // The text every record of this conversion views, one for each file
+    // since the files are read at the same time; it goes after the records.
+    RuleText systemText;
+    RuleText networkFlowText;
     std::vector<SystemRuleInfo> systemRules;
     std::vector<NetworkFlowRuleInfo> networkFlowRules;
     bool systemFileMissing = false;
     bool networkFlowFileMissing = false;
+    SideWork networkFlowReading([&] {
+        return readFileNetworkFlowRules(networkFlowRules, networkFlowText, &networkFlowFileMissing,
+                                        networkFlowRulesPath, root);
+    });
     const bool systemRulesRead =
-        readFileSystemRules(systemRules, text, &systemFileMissing, systemRulesPath, root);
-    const bool networkFlowRulesRead = readFileNetworkFlowRules(
-        networkFlowRules, text, &networkFlowFileMissing, networkFlowRulesPath, root);
+        readFileSystemRules(systemRules, systemText, &systemFileMissing, systemRulesPath, root);
+    const bool networkFlowRulesRead = networkFlowReading.finish(true);
     // A missing file alone holds no rules. A file that is there but cannot be
     // read whole, or no rule file at all, fails the conversion: its rules
     // would be lost.
@@ -606,8 +650,13 @@ bool convertRuleFiles(const std::string& systemRulesPath, const std::string& net
         rules[i].id = i + 1;
     }
     printSummary(systemCount, networkFlowCount, leftOut, rules, origins, verbose);
-    return writeToFileRules(rules, unifiedRulesPath) &&
-           writeToSuricataFileRules(rules, suricataRulesPath);
+    // Both writers walk the finished list, which no one changes any more.
+    // cfg.rules counts only once cfgRule is written: when that fails, what
+    // the Suricata writer reported is dropped.
+    SideWork suricataWriting([&] { return writeToSuricataFileRules(rules, suricataRulesPath); });
+    const bool unifiedWritten = writeToFileRules(rules, unifiedRulesPath);
+    const bool suricataWritten = suricataWriting.finish(unifiedWritten);
+    return unifiedWritten && suricataWritten;
 }
 
 namespace {

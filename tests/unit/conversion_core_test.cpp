@@ -149,23 +149,76 @@ INSTANTIATE_TEST_SUITE_P(Cases, ConvertRuleFilesTest, testing::ValuesIn(coreCase
                              return std::string(info.param.name);
                          });
 
-// A new rule file that cannot be written fails the conversion.
-TEST(ConvertRuleFiles, FailedWriteFails) {
+// Both legacy files are read at the same time, but their messages come in
+// the order of the files all the same: the system file's first, even when
+// reading it takes long and the network flow file fails at once.
+TEST(ConvertRuleFiles, MessagesComeInTheOrderOfTheFiles) {
     TempDir temp("mervex-core");
-    ASSERT_TRUE(temp.write("cfgSystemRule", systemRules));
+    std::string slow;
+    constexpr int blocks = 50000; // some megabytes, read long after the other file failed
+    for (int i = 0; i < blocks; ++i) {
+        slow += systemRules;
+    }
+    ASSERT_TRUE(temp.write("cfgSystemRule", slow + "id x\n\n"));
     testing::internal::CaptureStdout();
     const bool converted =
         convertRuleFiles(temp.file("cfgSystemRule"), temp.file("cfgNetworkFlowRule"),
-                         temp.file("missing/cfgRule"), temp.file("cfg.rules"), temp.path());
+                         temp.file("cfgRule"), temp.file("cfg.rules"), temp.path());
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(converted);
+    EXPECT_EQ(out, "Invalid value 'x' of 'id' in line " + std::to_string(8 * blocks + 1) +
+                       " of file '" + temp.file("cfgSystemRule") + "'!\n" +
+                       openFailure(temp.file("cfgNetworkFlowRule")));
+}
+
+// A new rule file that cannot be written fails the conversion, with the
+// message of the first file that fails in the order cfgRule, cfg.rules.
+struct WriteCase {
+    const char* name;
+    bool unifiedFails;
+    bool suricataFails;
+    const char* message; // "unified" or "suricata": whose open failure is reported
+};
+
+class FailedWriteTest : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(FailedWriteTest, FailsWithTheFirstFailure) {
+    const WriteCase& c = GetParam();
+    TempDir temp("mervex-core");
+    ASSERT_TRUE(temp.write("cfgSystemRule", systemRules));
+    const std::string unifiedPath = temp.file(c.unifiedFails ? "missing/cfgRule" : "cfgRule");
+    const std::string suricataPath = temp.file(c.suricataFails ? "missing/cfg.rules" : "cfg.rules");
+    testing::internal::CaptureStdout();
+    const bool converted =
+        convertRuleFiles(temp.file("cfgSystemRule"), temp.file("cfgNetworkFlowRule"), unifiedPath,
+                         suricataPath, temp.path());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(converted);
+    const std::string failure =
+        std::string(c.message) == "unified"
+            ? "Can't open file to write configuration: " + unifiedPath
+            : "Can't open Suricata file to write configuration: " + suricataPath;
     // The report stands before the failure that follows it.
     EXPECT_EQ(out, openFailure(temp.file("cfgNetworkFlowRule")) +
                        "Read 1 system rules and 0 network flow rules.\n"
-                       "Converted 1 rules: 1 in, 0 inout, 0 out; 0 of them disabled.\n"
-                       "Can't open file to write configuration: " +
-                       temp.file("missing/cfgRule") + "\n");
+                       "Converted 1 rules: 1 in, 0 inout, 0 out; 0 of them disabled.\n" +
+                       failure + "\n");
 }
+
+const WriteCase writeCases[] = {
+    {"Unified", true, false, "unified"},
+    {"Suricata", false, true, "suricata"},
+    {"BothReportTheUnifiedFileOnly", true, true, "unified"},
+};
+
+void PrintTo(const WriteCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FailedWriteTest, testing::ValuesIn(writeCases),
+                         [](const testing::TestParamInfo<WriteCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // The report counts what was read and converted, and names each system rule
 // for no traffic in file order, with or without the verbose origin lines.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -65,6 +66,29 @@ TEST(PrintMessage, WritesTheLineAndTellsWhetherItWasWritten) {
     EXPECT_FALSE(printMessage("nobody reads this"));
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
+}
+
+// Messages of a thread that holds them are kept in order and not written;
+// another thread's messages, and the thread's own once the hold is gone, are
+// written at once.
+TEST(HeldMessages, KeepTheThreadsMessagesInOrderUntilItGoes) {
+    testing::internal::CaptureStdout();
+    std::vector<std::string> held;
+    std::thread side([&held] {
+        const HeldMessages hold;
+        EXPECT_TRUE(printMessage("first"));
+        {
+            const HeldMessages inner;
+            printMessage("inner");
+            EXPECT_EQ(inner.lines(), std::vector<std::string>{"inner"});
+        }
+        printMessage("second");
+        held = hold.lines();
+    });
+    side.join();
+    printMessage("written");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "written\n");
+    EXPECT_EQ(held, (std::vector<std::string>{"first", "second"}));
 }
 
 } // namespace
