@@ -177,7 +177,6 @@ struct WriteCase {
     const char* name;
     bool unifiedFails;
     bool suricataFails;
-    const char* message; // "unified" or "suricata": whose open failure is reported
 };
 
 class FailedWriteTest : public testing::TestWithParam<WriteCase> {};
@@ -195,9 +194,8 @@ TEST_P(FailedWriteTest, FailsWithTheFirstFailure) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(converted);
     const std::string failure =
-        std::string(c.message) == "unified"
-            ? "Can't open file to write configuration: " + unifiedPath
-            : "Can't open Suricata file to write configuration: " + suricataPath;
+        c.unifiedFails ? "Can't open file to write configuration: " + unifiedPath
+                       : "Can't open Suricata file to write configuration: " + suricataPath;
     // The report stands before the failure that follows it.
     EXPECT_EQ(out, openFailure(temp.file("cfgNetworkFlowRule")) +
                        "Read 1 system rules and 0 network flow rules.\n"
@@ -206,9 +204,9 @@ TEST_P(FailedWriteTest, FailsWithTheFirstFailure) {
 }
 
 const WriteCase writeCases[] = {
-    {"Unified", true, false, "unified"},
-    {"Suricata", false, true, "suricata"},
-    {"BothReportTheUnifiedFileOnly", true, true, "unified"},
+    {"Unified", true, false},
+    {"Suricata", false, true},
+    {"BothReportTheUnifiedFileOnly", true, true},
 };
 
 void PrintTo(const WriteCase& c, std::ostream* out) {
